@@ -1,0 +1,305 @@
+// sonorette-gain: the dialog's Browse, percentage and Save from the command line, for one file or
+// a batch. Every message of the wave document goes to standard error, one line each, prefixed
+// with the program's name and the file it concerns.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/MessageBox.h"
+#include "wave/WaveData.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kMaxPercent = 1000;
+// A batch shows its progress line once it has taken longer than this.
+constexpr std::chrono::milliseconds kProgressDelay{500};
+
+constexpr const char* kUsage =
+    "使い方:\n"
+    "  sonorette-gain [--percent N] INPUT -o OUTPUT\n"
+    "  sonorette-gain [--percent N] --out-dir DIR INPUT...\n"
+    "  sonorette-gain --propose INPUT...\n"
+    "\n"
+    "WAV ファイルの音量を変えて、16 ビットの WAV ファイルとして保存します。\n"
+    "  --percent N    音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
+    "  -o OUTPUT      保存先のファイル\n"
+    "  --out-dir DIR  各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
+    "  --propose      ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
+    "  --help         この説明を表示\n";
+
+enum class Mode { kNone, kSingle, kBatch, kPropose };
+
+struct Options {
+    Mode mode = Mode::kNone;
+    std::optional<int> percent;
+    std::string output;
+    std::string outDir;
+    std::vector<std::string> inputs;
+};
+
+struct UsageError {
+    std::string text;
+};
+
+std::optional<int> ParsePercent(std::string_view text) {
+    if (text.empty() || text.size() > 4) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value > kMaxPercent) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Fills options from the arguments; the result holds an error text when they are not usable.
+std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options, bool* help) {
+    bool optionsEnded = false;
+    bool batch = false;
+    bool propose = false;
+    bool single = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options->inputs.emplace_back(arg);
+            continue;
+        }
+        // An option's value follows it, or stands after '=' in the same argument.
+        std::optional<std::string_view> inlineValue;
+        std::string_view name = arg;
+        if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != arg.npos) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        auto takeValue = [&]() -> std::optional<std::string_view> {
+            if (inlineValue) {
+                return inlineValue;
+            }
+            if (i + 1 < argc) {
+                return std::string_view(argv[++i]);
+            }
+            return std::nullopt;
+        };
+        if (name == "--") {
+            optionsEnded = true;
+        } else if (name == "--help" || name == "-h") {
+            *help = true;
+            return std::nullopt;
+        } else if (name == "--propose") {
+            propose = true;
+        } else if (name == "--percent") {
+            const std::optional<std::string_view> value = takeValue();
+            options->percent = value ? ParsePercent(*value) : std::nullopt;
+            if (!options->percent) {
+                return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+            }
+        } else if (name == "-o" || name == "--output") {
+            const std::optional<std::string_view> value = takeValue();
+            if (!value || value->empty()) {
+                return UsageError{"-o には保存先のファイルを指定してください。"};
+            }
+            options->output = *value;
+            single = true;
+        } else if (name == "--out-dir") {
+            const std::optional<std::string_view> value = takeValue();
+            if (!value || value->empty()) {
+                return UsageError{"--out-dir には保存先のフォルダーを指定してください。"};
+            }
+            options->outDir = *value;
+            batch = true;
+        } else {
+            return UsageError{"不明なオプションです: " + std::string(arg)};
+        }
+    }
+
+    if (options->inputs.empty()) {
+        return UsageError{"入力ファイルを指定してください。"};
+    }
+    if (static_cast<int>(single) + static_cast<int>(batch) + static_cast<int>(propose) != 1) {
+        return UsageError{"-o、--out-dir、--propose のどれか一つを指定してください。"};
+    }
+    if (propose && options->percent) {
+        return UsageError{"--propose と --percent は一緒に使えません。"};
+    }
+    if (single && options->inputs.size() != 1) {
+        return UsageError{"-o を使うときは入力ファイルを一つだけ指定してください。"};
+    }
+    options->mode = single ? Mode::kSingle : batch ? Mode::kBatch : Mode::kPropose;
+    return std::nullopt;
+}
+
+// Reports messages and progress on standard error. A progress line, when shown, is erased before
+// any message so that every message stands on a line of its own.
+class Reporter {
+  public:
+    explicit Reporter(std::size_t fileCount)
+        : m_fileCount(fileCount),
+          m_isTerminal(::isatty(STDERR_FILENO) == 1),
+          m_start(std::chrono::steady_clock::now()) {}
+
+    void BeginFile(std::size_t index, const std::string& path) {
+        m_currentPath = path;
+        if (m_isTerminal && m_fileCount > 1 &&
+            std::chrono::steady_clock::now() - m_start >= kProgressDelay) {
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", index + 1, m_fileCount, path.c_str());
+            std::fflush(stderr);
+            m_progressShown = true;
+        }
+    }
+
+    void Message(std::string_view text) {
+        EraseProgress();
+        std::fprintf(stderr, "sonorette-gain: %s: %.*s\n", m_currentPath.c_str(),
+                     static_cast<int>(text.size()), text.data());
+        std::fflush(stderr);
+    }
+
+    void EraseProgress() {
+        if (m_progressShown) {
+            std::fputs("\r\033[K", stderr);
+            m_progressShown = false;
+        }
+    }
+
+  private:
+    std::size_t m_fileCount;
+    bool m_isTerminal;
+    std::chrono::steady_clock::time_point m_start;
+    std::string m_currentPath;
+    bool m_progressShown = false;
+};
+
+std::string FileNameOf(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') {
+        trimmed.pop_back();
+    }
+    const std::size_t slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{status.st_dev, status.st_ino};
+}
+
+// Loads, scales and saves one file as the dialog's Browse and Save do. Gives the percentage used,
+// or nothing when the file could not be read or written (the user has been told why).
+std::optional<int> GainFile(const std::string& input, const std::string& output,
+                            std::optional<int> percent) {
+    CWaveData wave(input.c_str());
+    if (!wave.HasSamples()) {
+        return std::nullopt;
+    }
+    const int used = percent.value_or(ProposePercent(wave.GetPeak()));
+    // The command line has no need for an untouched copy, so the loaded image itself is scaled.
+    wave.ApplyGain(used * 0.01);
+    if (!wave.HasSamples() || !wave.Write(output.c_str())) {
+        return std::nullopt;
+    }
+    return used;
+}
+
+int RunPropose(const Options& options, Reporter& reporter) {
+    int status = kExitOk;
+    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+        const std::string& input = options.inputs[i];
+        reporter.BeginFile(i, input);
+        const CWaveData wave(input.c_str());
+        if (!wave.HasSamples()) {
+            status = kExitFailed;
+            continue;
+        }
+        reporter.EraseProgress();
+        std::printf("%d\t%s\n", ProposePercent(wave.GetPeak()), input.c_str());
+    }
+    return status;
+}
+
+int RunGain(const Options& options, Reporter& reporter) {
+    // A batch never writes over one of its inputs, nor twice to the same output.
+    std::set<FileIdentity> inputIdentities;
+    if (options.mode == Mode::kBatch) {
+        for (const std::string& input : options.inputs) {
+            if (const std::optional<FileIdentity> identity = IdentityOf(input)) {
+                inputIdentities.insert(*identity);
+            }
+        }
+    }
+    std::set<std::string> outputsWritten;
+
+    int status = kExitOk;
+    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+        const std::string& input = options.inputs[i];
+        reporter.BeginFile(i, input);
+        std::string output = options.output;
+        if (options.mode == Mode::kBatch) {
+            output = options.outDir + "/" + FileNameOf(input);
+            const std::optional<FileIdentity> outputIdentity = IdentityOf(output);
+            if (outputIdentity && inputIdentities.count(*outputIdentity) != 0) {
+                reporter.Message("入力ファイルを上書きするため、保存しませんでした: " + output);
+                status = kExitFailed;
+                continue;
+            }
+            if (!outputsWritten.insert(output).second) {
+                reporter.Message("同じ名前の出力が先にあるため、保存しませんでした: " + output);
+                status = kExitFailed;
+                continue;
+            }
+        }
+        const std::optional<int> used = GainFile(input, output, options.percent);
+        if (!used) {
+            status = kExitFailed;
+            continue;
+        }
+        reporter.EraseProgress();
+        std::printf("%d%%\t%s -> %s\n", *used, input.c_str(), output.c_str());
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    if (const std::optional<UsageError> error = ParseArguments(argc, argv, &options, &help)) {
+        std::fprintf(stderr, "sonorette-gain: %s\n\n%s", error->text.c_str(), kUsage);
+        return kExitUsage;
+    }
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+
+    Reporter reporter(options.inputs.size());
+    platform::SetMessageHandler([&reporter](std::string_view text) { reporter.Message(text); });
+    const int status =
+        options.mode == Mode::kPropose ? RunPropose(options, reporter) : RunGain(options, reporter);
+    reporter.EraseProgress();
+    platform::SetMessageHandler({});
+    return status;
+}

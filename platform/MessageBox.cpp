@@ -1,0 +1,46 @@
+#include "MessageBox.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace platform {
+namespace {
+
+std::mutex g_handlerMutex;
+// Held through a shared pointer so that a message being shown keeps its handler alive while
+// another thread installs a new one; the lock is never held while a handler runs.
+std::shared_ptr<const MessageHandler> g_pHandler;
+
+void WriteToStandardError(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void SetMessageHandler(MessageHandler handler) {
+    std::shared_ptr<const MessageHandler> pHandler;
+    if (handler) {
+        pHandler = std::make_shared<const MessageHandler>(std::move(handler));
+    }
+    std::lock_guard<std::mutex> lock(g_handlerMutex);
+    g_pHandler = std::move(pHandler);
+}
+
+void ShowMessageBox(std::string_view text) {
+    std::shared_ptr<const MessageHandler> pHandler;
+    {
+        std::lock_guard<std::mutex> lock(g_handlerMutex);
+        pHandler = g_pHandler;
+    }
+    if (pHandler) {
+        (*pHandler)(text);
+    } else {
+        WriteToStandardError(text);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,148 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/MessageBox.h"
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sonorette-test-XXXXXX");
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a temporary folder";
+    }
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(m_path, error);
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+void AppendLE16(Bytes& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<std::uint8_t>(value));
+    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void AppendLE32(Bytes& bytes, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+void AppendId(Bytes& bytes, std::string_view id) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<std::uint8_t>(i < id.size() ? id[i] : ' '));
+    }
+}
+
+Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_t samplesPerSec,
+                   std::uint16_t bitsPerSample) {
+    const auto blockAlign = static_cast<std::uint16_t>(channels * bitsPerSample / 8);
+    Bytes record;
+    AppendLE16(record, formatTag);
+    AppendLE16(record, channels);
+    AppendLE32(record, samplesPerSec);
+    AppendLE32(record, samplesPerSec * blockAlign);
+    AppendLE16(record, blockAlign);
+    AppendLE16(record, bitsPerSample);
+    return record;
+}
+
+RiffBuilder& RiffBuilder::Chunk(std::string_view id, const Bytes& body, bool padOddBody) {
+    ChunkWithSize(id, static_cast<std::uint32_t>(body.size()), body);
+    if (padOddBody && body.size() % 2 != 0) {
+        m_body.push_back(0);
+    }
+    return *this;
+}
+
+RiffBuilder& RiffBuilder::ChunkWithSize(std::string_view id, std::uint32_t sizeField,
+                                        const Bytes& body) {
+    AppendId(m_body, id);
+    AppendLE32(m_body, sizeField);
+    m_body.insert(m_body.end(), body.begin(), body.end());
+    return *this;
+}
+
+RiffBuilder& RiffBuilder::Raw(const Bytes& bytes) {
+    m_body.insert(m_body.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Bytes RiffBuilder::Build() const {
+    return Build(static_cast<std::uint32_t>(m_body.size() + 4));
+}
+
+Bytes RiffBuilder::Build(std::uint32_t riffSizeField) const {
+    Bytes file;
+    AppendId(file, "RIFF");
+    AppendLE32(file, riffSizeField);
+    AppendId(file, "WAVE");
+    file.insert(file.end(), m_body.begin(), m_body.end());
+    return file;
+}
+
+Bytes Samples16(const std::vector<std::int16_t>& samples) {
+    Bytes bytes;
+    for (const std::int16_t s : samples) {
+        AppendLE16(bytes, static_cast<std::uint16_t>(s));
+    }
+    return bytes;
+}
+
+std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount) {
+    std::vector<std::int16_t> samples;
+    for (std::size_t i = 0; i + 1 < byteCount; i += 2) {
+        samples.push_back(static_cast<std::int16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+    return samples;
+}
+
+MessageCapture::MessageCapture() {
+    platform::SetMessageHandler([this](std::string_view text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_messages.emplace_back(text);
+    });
+}
+
+MessageCapture::~MessageCapture() {
+    platform::SetMessageHandler({});
+}
+
+std::vector<std::string> MessageCapture::Messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
+}
+
+void MessageCapture::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.clear();
+}
+
+}  // namespace testsupport

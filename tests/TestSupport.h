@@ -1,0 +1,80 @@
+// Helpers shared by the tests: temporary folders, RIFF files built byte by byte, and a message
+// handler that records what the user would have been shown.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    std::string File(std::string_view name) const { return m_path + "/" + std::string(name); }
+
+  private:
+    std::string m_path;
+};
+
+void WriteFile(const std::string& path, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+void AppendLE16(Bytes& bytes, std::uint16_t value);
+void AppendLE32(Bytes& bytes, std::uint32_t value);
+void AppendId(Bytes& bytes, std::string_view id);
+
+// The 16-byte PCM format record.
+Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_t samplesPerSec,
+                   std::uint16_t bitsPerSample);
+
+// Builds a RIFF/WAVE file chunk by chunk: "RIFF", a size, "WAVE", then the chunks as added.
+// Chunks are written exactly as given: no pad byte is added after an odd-sized body unless
+// asked for.
+class RiffBuilder {
+  public:
+    RiffBuilder& Chunk(std::string_view id, const Bytes& body, bool padOddBody = false);
+    // A chunk header whose size field disagrees with the body that follows.
+    RiffBuilder& ChunkWithSize(std::string_view id, std::uint32_t sizeField, const Bytes& body);
+    RiffBuilder& Raw(const Bytes& bytes);
+    // The file; the RIFF size field is the length after offset 8 unless given.
+    Bytes Build() const;
+    Bytes Build(std::uint32_t riffSizeField) const;
+
+  private:
+    Bytes m_body;
+};
+
+// Samples as little-endian 16-bit bytes.
+Bytes Samples16(const std::vector<std::int16_t>& samples);
+std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount);
+
+// While alive, every message shown through the platform's message box is recorded here instead
+// of reaching standard error.
+class MessageCapture {
+  public:
+    MessageCapture();
+    ~MessageCapture();
+    MessageCapture(const MessageCapture&) = delete;
+    MessageCapture& operator=(const MessageCapture&) = delete;
+
+    std::vector<std::string> Messages() const;
+    void Clear();
+
+  private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_messages;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,23 @@
+// Replacing a file's contents so that a failure never loses what was there.
+//
+// The bytes are written to a new file beside the target and renamed over it only once they were
+// all written and the file closed without error. Threads: any, one call per target at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum class ReplaceResult {
+    kDone,
+    // The target's folder cannot be written, or the target is not a writable regular file.
+    // Nothing was created.
+    kCannotOpen,
+    // Writing, closing or renaming failed (a full disk, say). The temporary file was removed and
+    // an existing target is unchanged.
+    kCannotWrite,
+};
+
+// Makes path hold exactly bytes[0, byteCount). A symbolic link at path is followed, so the file
+// it names is replaced and the link stays. An existing target keeps its permissions.
+ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
+                                  std::size_t byteCount);

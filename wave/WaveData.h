@@ -1,0 +1,114 @@
+// CWaveData: the in-memory image of one RIFF/WAVE file, with its reader, writer and sample
+// transforms.
+//
+// Ownership: an image owns its sample block alone (m_pSamples, m_sampleBytes bytes) and releases
+// it when destroyed or when a transform replaces it. Whoever creates an image owns it.
+//
+// Failures are not returned as errors: every failure is shown to the user through
+// platform::ShowMessageBox before the operation returns. A read that fails leaves an image that
+// holds no samples (HasSamples() is false, m_sampleBytes is 0), on which every operation is safe.
+//
+// Threads: an image is used by one thread at a time. The playback engine's feeder thread may read
+// the sample block of a play copy that no other thread changes meanwhile.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Four-byte chunk id held in file order, compared as one 32-bit value.
+constexpr std::uint32_t MakeChunkId(const char (&id)[5]) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(id[0])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(id[1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(id[2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(id[3])) << 24;
+}
+
+class CWaveData {
+  public:
+    // Codes of ShowMessage.
+    enum MessageCode : std::uint32_t {
+        kMsgFileNotFound = 0,
+        kMsgUnknownTag = 1,
+        kMsgCannotOpen = 2,
+        kMsgWrongFormat = 3,
+        kMsgBitsChanged = 4,
+        kMsgCannotSave = 5,
+        kMsgOutOfMemory = 6,
+    };
+
+    // An image without samples, all fields zero; a program that builds an image in memory fills
+    // the fields and the sample block itself.
+    CWaveData() = default;
+    // Reads the file at path (bytes as the system gives them). On failure the user has been told
+    // why and the image holds no samples.
+    explicit CWaveData(const char* path);
+    // Takes over the six format fields and a copy of the sample block; the chunk ids and size
+    // fields as read are left at zero. If the block cannot be obtained the user is told and the
+    // copy holds no samples.
+    CWaveData(const CWaveData& source);
+    CWaveData& operator=(const CWaveData&) = delete;
+    ~CWaveData() = default;
+
+    bool HasSamples() const { return m_pSamples != nullptr; }
+
+    // Shows the numbered message; returns when the user has dismissed it.
+    static void ShowMessage(std::uint32_t code);
+    // Shows the notice of code 1 followed by the chunk id in square brackets.
+    static void ReportTag(std::uint32_t code, const char* tag);
+
+    // Writes the image as a 44-byte-header RIFF/WAVE file. The target is replaced only once the
+    // whole file has been written; on failure the user has been told, any existing file at path
+    // is unchanged and the result is false.
+    bool Write(const char* path) const;
+    // The size of the file that Write produces: m_sampleBytes + 44.
+    std::uint32_t GetWriteSize() const;
+    // Fills buffer (size bytes, size == GetWriteSize()) with the file that Write produces.
+    void BuildFileImage(std::uint8_t* buffer, std::uint32_t size) const;
+    static void StoreLE32(std::uint8_t* destination, std::uint32_t value);
+
+    // The largest sample magnitude as a fraction of full scale, 0..1.
+    double GetPeak() const;
+    // Scales every 16-bit sample by factor (a finite number), truncating toward zero and limiting
+    // the result to -32768..32767. An image of another depth is widened to 16 bits first and the
+    // user is told so.
+    void ApplyGain(double factor);
+    void ConvertBits(int targetBits);
+    void Convert8To16();
+    void Convert16To8();
+    void MonoToStereo();
+
+    // Header fields as read; zero on a copy.
+    std::uint32_t m_riffId = 0;
+    std::uint32_t m_riffSize = 0;
+    std::uint32_t m_waveId = 0;
+    std::uint32_t m_fmtId = 0;
+    std::uint32_t m_fmtSize = 0;
+    // The 16-byte PCM format record, field by field.
+    std::uint16_t m_formatTag = 0;
+    std::uint16_t m_channels = 0;
+    std::uint32_t m_samplesPerSec = 0;
+    std::uint32_t m_avgBytesPerSec = 0;
+    std::uint16_t m_blockAlign = 0;
+    std::uint16_t m_bitsPerSample = 0;
+    std::uint32_t m_dataId = 0;
+    std::uint32_t m_dataSize = 0;
+    // The sample block, exactly as the file holds it; null when the image holds no samples. A
+    // data chunk of size 0 gives a block of length 0 that is not null.
+    std::unique_ptr<std::uint8_t[]> m_pSamples;
+    std::uint32_t m_sampleBytes = 0;
+
+  private:
+    // Walks the chunks of a whole file image and fills the fields; reports each failure.
+    void ReadImage(const std::uint8_t* image, std::size_t imageBytes);
+    // Takes the format record at body; false (after message 3) for a format that is refused.
+    bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
+    // Replaces the sample block by block (bytes long).
+    void TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t bytes);
+    // Releases the sample block after a failed allocation and tells the user.
+    void DropSamplesOutOfMemory();
+};
+
+// The percentage that brings a peak to full scale: 100 / peak, truncated and limited to 1000;
+// 0 for a peak of 0.
+int ProposePercent(double peak);
