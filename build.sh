@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Sonorette, builds it and runs it or its tests.
+#
+#   ./build.sh run    install what is missing, build, normalise the demo tone
+#   ./build.sh test   install what is missing, build, run the whole test suite
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
+)
+
+install_missing() {
+    local missing=()
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    if ((${#missing[@]} == 0)); then
+        return
+    fi
+    local sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    ninja -C "$dir"
+}
+
+jobs=$(nproc)
+
+case "${1:-}" in
+run)
+    install_missing "${PACKAGES[@]}"
+    build build
+    build/cli/sonorette-gain build/demo.wav -o build/demo-normalised.wav
+    echo "Wrote build/demo-normalised.wav"
+    ;;
+test)
+    install_missing "${PACKAGES[@]}"
+    echo "== Fuzzing the wave reader for 30 s"
+    fuzz/run.sh 30 build-fuzz
+    echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+    build build-asan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=address,undefined
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    echo "== Tests"
+    build build
+    ctest --test-dir build --output-on-failure -j "$jobs"
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac
