@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/Preview.h"
 #include "platform/MessageBox.h"
 #include "wave/WaveData.h"
 
@@ -31,15 +32,17 @@ constexpr const char* kUsage =
     "  sonorette-gain [--percent N] INPUT -o OUTPUT\n"
     "  sonorette-gain [--percent N] --out-dir DIR INPUT...\n"
     "  sonorette-gain --propose INPUT...\n"
+    "  sonorette-gain --play [--percent N] INPUT\n"
     "\n"
     "WAV ファイルの音量を変えて、16 ビットの WAV ファイルとして保存します。\n"
     "  --percent N    音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
     "  -o OUTPUT      保存先のファイル\n"
     "  --out-dir DIR  各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
     "  --propose      ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
+    "  --play         音量を変えた音を既定の出力デバイスで再生 (Ctrl-C で停止)\n"
     "  --help         この説明を表示\n";
 
-enum class Mode { kNone, kSingle, kBatch, kPropose };
+enum class Mode { kNone, kSingle, kBatch, kPropose, kPlay };
 
 struct Options {
     Mode mode = Mode::kNone;
@@ -76,6 +79,7 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
     bool batch = false;
     bool propose = false;
     bool single = false;
+    bool play = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -105,6 +109,8 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             return std::nullopt;
         } else if (name == "--propose") {
             propose = true;
+        } else if (name == "--play") {
+            play = true;
         } else if (name == "--percent") {
             const std::optional<std::string_view> value = takeValue();
             options->percent = value ? ParsePercent(*value) : std::nullopt;
@@ -133,16 +139,21 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
     if (options->inputs.empty()) {
         return UsageError{"入力ファイルを指定してください。"};
     }
-    if (static_cast<int>(single) + static_cast<int>(batch) + static_cast<int>(propose) != 1) {
-        return UsageError{"-o、--out-dir、--propose のどれか一つを指定してください。"};
+    if (static_cast<int>(single) + static_cast<int>(batch) + static_cast<int>(propose) +
+            static_cast<int>(play) !=
+        1) {
+        return UsageError{"-o、--out-dir、--propose、--play のどれか一つを指定してください。"};
     }
     if (propose && options->percent) {
         return UsageError{"--propose と --percent は一緒に使えません。"};
     }
-    if (single && options->inputs.size() != 1) {
-        return UsageError{"-o を使うときは入力ファイルを一つだけ指定してください。"};
+    if ((single || play) && options->inputs.size() != 1) {
+        return UsageError{"-o や --play を使うときは入力ファイルを一つだけ指定してください。"};
     }
-    options->mode = single ? Mode::kSingle : batch ? Mode::kBatch : Mode::kPropose;
+    options->mode = single  ? Mode::kSingle
+                    : batch ? Mode::kBatch
+                    : play  ? Mode::kPlay
+                            : Mode::kPropose;
     return std::nullopt;
 }
 
@@ -297,8 +308,21 @@ int main(int argc, char** argv) {
 
     Reporter reporter(options.inputs.size());
     platform::SetMessageHandler([&reporter](std::string_view text) { reporter.Message(text); });
-    const int status =
-        options.mode == Mode::kPropose ? RunPropose(options, reporter) : RunGain(options, reporter);
+    int status = kExitOk;
+    switch (options.mode) {
+        case Mode::kPropose:
+            status = RunPropose(options, reporter);
+            break;
+        case Mode::kPlay:
+            reporter.BeginFile(0, options.inputs.front());
+            status = RunPlay(options.inputs.front(), options.percent) ? kExitOk : kExitFailed;
+            break;
+        case Mode::kSingle:
+        case Mode::kBatch:
+        case Mode::kNone:
+            status = RunGain(options, reporter);
+            break;
+    }
     reporter.EraseProgress();
     platform::SetMessageHandler({});
     return status;

@@ -1,0 +1,112 @@
+#include "cli/Preview.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#include "platform/MessageLoop.h"
+#include "platform/WaveOut.h"
+#include "playback/WavePlayer.h"
+#include "wave/WaveData.h"
+
+namespace {
+
+constexpr std::int32_t kBufferBytes = 4096;
+constexpr std::int32_t kMinimumBufferCount = 8;
+constexpr std::uint32_t kTailWaitMs = 100;
+constexpr std::uint32_t kPollMs = 10;
+constexpr std::uint16_t kPlayFrameBytes = 4;
+constexpr std::chrono::milliseconds kDisplayInterval{100};
+
+// Written by the feeder's progress callback and by the signal handler; read by the main loop.
+std::atomic<std::uint32_t> g_fedFrames{0};
+std::atomic<bool> g_playedOut{false};
+std::atomic<bool> g_interrupted{false};
+
+void OnPlayProgress(std::uint32_t fedFrames, std::uint32_t totalFrames) {
+    g_fedFrames.store(fedFrames);
+    if (fedFrames >= totalFrames) {
+        g_playedOut.store(true);
+    }
+}
+
+void OnInterrupt(int) {
+    g_interrupted.store(true);
+}
+
+void ShowTime(std::uint32_t frames, std::uint32_t totalFrames, std::uint32_t samplesPerSec) {
+    const double seconds = static_cast<double>(frames) / samplesPerSec;
+    const double totalSeconds = static_cast<double>(totalFrames) / samplesPerSec;
+    std::fprintf(stderr, "\r\033[K再生中 %02d:%04.1f / %02d:%04.1f", static_cast<int>(seconds) / 60,
+                 seconds - 60 * (static_cast<int>(seconds) / 60),
+                 static_cast<int>(totalSeconds) / 60,
+                 totalSeconds - 60 * (static_cast<int>(totalSeconds) / 60));
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+bool RunPlay(const std::string& input, std::optional<int> percent) {
+    const CWaveData wave(input.c_str());
+    if (!wave.HasSamples()) {
+        return false;
+    }
+    const int used = percent.value_or(ProposePercent(wave.GetPeak()));
+    CWaveData playWave(wave);
+    playWave.ApplyGain(used * 0.01);
+    if (playWave.m_channels == 1) {
+        playWave.MonoToStereo();
+    }
+    if (!playWave.HasSamples() || playWave.m_blockAlign != kPlayFrameBytes) {
+        return false;
+    }
+
+    platform::WAVEFORMATEX format;
+    format.wFormatTag = playWave.m_formatTag;
+    format.nChannels = playWave.m_channels;
+    format.nSamplesPerSec = playWave.m_samplesPerSec;
+    format.nAvgBytesPerSec = playWave.m_avgBytesPerSec;
+    format.nBlockAlign = playWave.m_blockAlign;
+    format.wBitsPerSample = playWave.m_bitsPerSample;
+    const std::uint32_t totalFrames = playWave.m_sampleBytes / kPlayFrameBytes;
+    const std::int32_t bufferCount =
+        CWavePlayer::BufferCountFor(format.nSamplesPerSec, format.nBlockAlign, kBufferBytes,
+                                    kMinimumBufferCount, kTailWaitMs, kPollMs);
+
+    platform::CMessageLoop loop;
+    CWavePlayer player(&loop, platform::WAVE_MAPPER, &format, playWave.m_pSamples.get(),
+                       totalFrames, kBufferBytes, bufferCount, kTailWaitMs, kPollMs,
+                       OnPlayProgress);
+    loop.SetWaveDoneHandler([&player](platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader) {
+        if (hWaveOut == player.DeviceHandle()) {
+            player.OnBufferDone(pHeader);
+        }
+    });
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    player.Start();
+    const bool started = player.IsRunning();
+    const bool showTime = started && ::isatty(STDERR_FILENO) == 1;
+    while (started && !g_playedOut.load() && !g_interrupted.load()) {
+        loop.RunUntil([] { return g_playedOut.load() || g_interrupted.load(); }, kDisplayInterval);
+        if (showTime) {
+            ShowTime(std::min(g_fedFrames.load(), totalFrames), totalFrames, format.nSamplesPerSec);
+        }
+    }
+    player.Stop();
+    // Buffers handed back by the stop are of no more use.
+    loop.ProcessPending();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (showTime) {
+        std::fputs("\r\033[K", stderr);
+    }
+    if (started) {
+        std::printf("%d%%\t%s %s\n", used, input.c_str(),
+                    g_interrupted.load() ? "(停止しました)" : "(再生しました)");
+    }
+    return started;
+}

@@ -1,0 +1,68 @@
+#include "platform/MessageLoop.h"
+
+namespace platform {
+
+void CMessageLoop::PostWaveDone(HWAVEOUT hWaveOut, WAVEHDR* pHeader) {
+    Post([this, hWaveOut, pHeader] {
+        if (m_waveDoneHandler) {
+            m_waveDoneHandler(hWaveOut, pHeader);
+        }
+    });
+}
+
+void CMessageLoop::Post(std::function<void()> task) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tasks.push_back(std::move(task));
+    m_posted.notify_one();
+}
+
+void CMessageLoop::Quit() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_quit = true;
+    m_posted.notify_one();
+}
+
+bool CMessageLoop::RunOne(std::chrono::steady_clock::time_point deadline) {
+    std::function<void()> task;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_posted.wait_until(lock, deadline, [this] { return !m_tasks.empty() || m_quit; }) ||
+            m_tasks.empty()) {
+            return false;
+        }
+        task = std::move(m_tasks.front());
+        m_tasks.pop_front();
+    }
+    task();
+    return true;
+}
+
+void CMessageLoop::Run() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_quit && m_tasks.empty()) {
+                m_quit = false;
+                return;
+            }
+        }
+        RunOne(std::chrono::steady_clock::time_point::max());
+    }
+}
+
+bool CMessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (!RunOne(deadline) && std::chrono::steady_clock::now() >= deadline) {
+            return done();
+        }
+    }
+    return true;
+}
+
+void CMessageLoop::ProcessPending() {
+    while (RunOne(std::chrono::steady_clock::now())) {
+    }
+}
+
+}  // namespace platform

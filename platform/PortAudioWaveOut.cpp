@@ -1,0 +1,176 @@
+// The wave output on PortAudio's default output device (through ALSA, and so the desktop's sound
+// server where there is one).
+#include <alsa/asoundlib.h>
+#include <fcntl.h>
+#include <portaudio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/WaveOutDriver.h"
+
+namespace platform {
+namespace {
+
+// The stream's own read-ahead. The player keeps 110 ms of frames ahead of the position, so the
+// device must take them well before that.
+constexpr double kSuggestedLatencySeconds = 0.020;
+
+// ALSA reports every card it probes and cannot open on standard error; the program reports its
+// own failures in its own words instead.
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+// Runs initialise with standard error sent to /dev/null: the JACK client library, probed by
+// PortAudio, writes there when no JACK server runs, which is the usual case on a desktop.
+template <typename Function>
+void WithoutStandardError(Function initialise) {
+    std::fflush(stderr);
+    const int savedStderr = ::dup(STDERR_FILENO);
+    const int nullFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const bool redirected = savedStderr >= 0 && nullFd >= 0 && ::dup2(nullFd, STDERR_FILENO) >= 0;
+    initialise();
+    if (redirected) {
+        ::dup2(savedStderr, STDERR_FILENO);
+    }
+    if (nullFd >= 0) {
+        ::close(nullFd);
+    }
+    if (savedStderr >= 0) {
+        ::close(savedStderr);
+    }
+}
+
+// PortAudio is initialised once, on first use, and stays so for the life of the process: probing
+// the devices again at every preview would delay its start.
+bool EnsurePortAudio() {
+    static std::once_flag s_once;
+    static bool s_initialised = false;
+    std::call_once(s_once, [] {
+        snd_lib_error_set_handler(IgnoreAlsaError);
+        WithoutStandardError([] { s_initialised = Pa_Initialize() == paNoError; });
+    });
+    return s_initialised;
+}
+
+bool MakeParameters(std::uint32_t deviceId, const WAVEFORMATEX& format,
+                    PaStreamParameters* pParameters) {
+    if (format.wFormatTag != 1 || format.nChannels == 0 ||
+        format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
+        return false;
+    }
+    PaSampleFormat sampleFormat = 0;
+    if (format.wBitsPerSample == 16) {
+        sampleFormat = paInt16;
+    } else if (format.wBitsPerSample == 8) {
+        sampleFormat = paUInt8;
+    } else {
+        return false;
+    }
+    PaDeviceIndex device = paNoDevice;
+    if (deviceId == WAVE_MAPPER) {
+        device = Pa_GetDefaultOutputDevice();
+    } else if (deviceId < static_cast<std::uint32_t>(Pa_GetDeviceCount())) {
+        device = static_cast<PaDeviceIndex>(deviceId);
+    }
+    if (device == paNoDevice) {
+        return false;
+    }
+    pParameters->device = device;
+    pParameters->channelCount = format.nChannels;
+    pParameters->sampleFormat = sampleFormat;
+    pParameters->suggestedLatency = kSuggestedLatencySeconds;
+    pParameters->hostApiSpecificStreamInfo = nullptr;
+    return true;
+}
+
+class PortAudioStream final : public IBackendStream {
+  public:
+    PortAudioStream(IRenderSource* pSource, std::uint32_t samplesPerSec)
+        : m_pSource(pSource),
+          m_samplesPerSec(samplesPerSec),
+          m_latencyFrames(static_cast<std::uint32_t>(kSuggestedLatencySeconds * samplesPerSec)) {}
+
+    // Set once the stream is open; the callback runs only after Start.
+    void SetStream(PaStream* pStream) { m_pStream = pStream; }
+
+    static int Callback(const void*, void* pOutput, unsigned long frameCount,
+                        const PaStreamCallbackTimeInfo* pTimeInfo, PaStreamCallbackFlags,
+                        void* pUserData) {
+        auto* pSelf = static_cast<PortAudioStream*>(pUserData);
+        // The host's own measure of how long these frames take to be heard: the stream's buffer
+        // and, behind it, the sound server's. Until the first callback the latency asked for
+        // stands in for it.
+        if (pTimeInfo != nullptr && pTimeInfo->outputBufferDacTime > pTimeInfo->currentTime) {
+            const double delaySeconds = pTimeInfo->outputBufferDacTime - pTimeInfo->currentTime;
+            pSelf->m_latencyFrames.store(
+                static_cast<std::uint32_t>(delaySeconds * pSelf->m_samplesPerSec),
+                std::memory_order_relaxed);
+        }
+        pSelf->m_pSource->Render(static_cast<std::uint8_t*>(pOutput),
+                                 static_cast<std::uint32_t>(frameCount));
+        return paContinue;
+    }
+
+    bool Start() override { return Pa_StartStream(m_pStream) == paNoError; }
+    // Aborting drops what the host still holds, so a reset silences the device at once.
+    void Stop() override { Pa_AbortStream(m_pStream); }
+    std::uint32_t LatencyFrames() const override {
+        return m_latencyFrames.load(std::memory_order_relaxed);
+    }
+    bool Close() override { return Pa_CloseStream(m_pStream) == paNoError; }
+
+  private:
+    PaStream* m_pStream = nullptr;
+    IRenderSource* m_pSource;
+    std::uint32_t m_samplesPerSec;
+    std::atomic<std::uint32_t> m_latencyFrames;
+};
+
+class PortAudioWaveOutDriver final : public IWaveOutDriver {
+  public:
+    MMRESULT Query(std::uint32_t deviceId, const WAVEFORMATEX& format) override {
+        if (!EnsurePortAudio()) {
+            return MMSYSERR_NODRIVER;
+        }
+        PaStreamParameters parameters{};
+        if (!MakeParameters(deviceId, format, &parameters)) {
+            return WAVERR_BADFORMAT;
+        }
+        return Pa_IsFormatSupported(nullptr, &parameters, format.nSamplesPerSec) ==
+                       paFormatIsSupported
+                   ? MMSYSERR_NOERROR
+                   : WAVERR_BADFORMAT;
+    }
+
+    MMRESULT Open(std::uint32_t deviceId, const WAVEFORMATEX& format, IRenderSource* pSource,
+                  std::unique_ptr<IBackendStream>* pStream) override {
+        if (!EnsurePortAudio()) {
+            return MMSYSERR_NODRIVER;
+        }
+        PaStreamParameters parameters{};
+        if (!MakeParameters(deviceId, format, &parameters)) {
+            return WAVERR_BADFORMAT;
+        }
+        auto pPortAudioStream = std::make_unique<PortAudioStream>(pSource, format.nSamplesPerSec);
+        PaStream* pPaStream = nullptr;
+        if (Pa_OpenStream(&pPaStream, nullptr, &parameters, format.nSamplesPerSec,
+                          paFramesPerBufferUnspecified, paNoFlag, &PortAudioStream::Callback,
+                          pPortAudioStream.get()) != paNoError) {
+            return MMSYSERR_ERROR;
+        }
+        pPortAudioStream->SetStream(pPaStream);
+        *pStream = std::move(pPortAudioStream);
+        return MMSYSERR_NOERROR;
+    }
+};
+
+}  // namespace
+
+IWaveOutDriver& PortAudioDriver() {
+    static PortAudioWaveOutDriver s_driver;
+    return s_driver;
+}
+
+}  // namespace platform

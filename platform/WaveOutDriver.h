@@ -1,0 +1,56 @@
+// The backend side of the wave output: what a sound backend provides to the device queue of
+// WaveOut.cpp. A backend pulls frames from the queue on its own audio thread; everything else
+// (queueing, flags, notifications, the position) is the queue's.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/WaveOut.h"
+
+namespace platform {
+
+// The device queue as the audio thread sees it.
+class IRenderSource {
+  public:
+    // Fills frameCount frames at pOut: first the frames taken from the queued buffers, then
+    // silence (the queue ran dry, or the device is paused). Gives the number taken from the
+    // queue. Runs on the audio thread: never blocks, allocates or throws.
+    virtual std::uint32_t Render(std::uint8_t* pOut, std::uint32_t frameCount) = 0;
+
+  protected:
+    ~IRenderSource() = default;
+};
+
+// One open backend stream. Calls come from the device's control thread, one at a time.
+class IBackendStream {
+  public:
+    virtual ~IBackendStream() = default;
+    // Starts calling Render; false when the backend cannot start.
+    virtual bool Start() = 0;
+    // Returns once Render has returned for the last time; no call comes until the next Start.
+    virtual void Stop() = 0;
+    // Frames between the queue and the listener: the position lags the frames taken by this.
+    virtual std::uint32_t LatencyFrames() const = 0;
+    // Releases the stream (stopped before); false when the backend reports a failure.
+    virtual bool Close() = 0;
+
+    // Asked before a header is prepared or queued; a result other than MMSYSERR_NOERROR fails
+    // that call. Only the emulated device makes use of them.
+    virtual MMRESULT BeforePrepare() { return MMSYSERR_NOERROR; }
+    virtual MMRESULT BeforeWrite() { return MMSYSERR_NOERROR; }
+};
+
+class IWaveOutDriver {
+  public:
+    virtual ~IWaveOutDriver() = default;
+    virtual MMRESULT Query(std::uint32_t deviceId, const WAVEFORMATEX& format) = 0;
+    // Opens a stream that renders from pSource; pSource outlives the stream.
+    virtual MMRESULT Open(std::uint32_t deviceId, const WAVEFORMATEX& format,
+                          IRenderSource* pSource, std::unique_ptr<IBackendStream>* pStream) = 0;
+};
+
+// The PortAudio backend (the default).
+IWaveOutDriver& PortAudioDriver();
+
+}  // namespace platform
