@@ -36,7 +36,11 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         m_running = false;
     }
 
-    std::uint32_t LatencyFrames() const override { return m_owner.m_options.latencyFrames; }
+    // A real-time device takes each period as it begins, so its latency includes one period.
+    std::uint32_t LatencyFrames() const override {
+        const EmulatedWaveOut::Options& options = m_owner.m_options;
+        return options.latencyFrames + (options.realTime ? options.periodFrames : 0);
+    }
 
     bool Close() override {
         std::lock_guard<std::mutex> lock(m_owner.m_mutex);
@@ -70,14 +74,16 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         m_framesPlayed += frameCount;
     }
 
-    // Frames that the real-time clock owes this device.
+    // Frames that the real-time clock owes this device: those heard by now, and those it holds
+    // ahead of the listener.
     std::uint64_t FramesDue(std::chrono::steady_clock::time_point now) const {
         if (!m_running) {
             return 0;
         }
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::microseconds>(now - m_started).count();
-        const auto due = static_cast<std::uint64_t>(elapsed) * m_format.nSamplesPerSec / 1000000;
+        const auto due = static_cast<std::uint64_t>(elapsed) * m_format.nSamplesPerSec / 1000000 +
+                         LatencyFrames();
         return due > m_framesPlayed ? due - m_framesPlayed : 0;
     }
 
@@ -158,9 +164,9 @@ void EmulatedWaveOut::RealTimeLoop() {
         for (Stream* pStream : m_streams) {
             // A device takes whole periods, and catches up at once after a late wake.
             std::uint64_t due = pStream->FramesDue(now);
-            while (due >= m_options.periodFrames) {
+            while (due > 0) {
                 pStream->Play(m_options.periodFrames);
-                due -= m_options.periodFrames;
+                due -= std::min<std::uint64_t>(due, m_options.periodFrames);
             }
             sampleRate = std::max(sampleRate, pStream->SampleRate());
         }

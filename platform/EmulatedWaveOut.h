@@ -25,10 +25,12 @@ namespace platform {
 class EmulatedWaveOut final : public IWaveOutDriver {
   public:
     struct Options {
-        // Real time: a thread of the device's plays periodFrames at a time as the clock goes.
-        // Otherwise nothing plays until the test calls Advance.
+        // Real time: a thread of the device's takes periodFrames at a time from the queue, each
+        // period as it begins, as a sound card does. Otherwise nothing plays until the test
+        // calls Advance.
         bool realTime = false;
         std::uint32_t periodFrames = 256;
+        // Frames taken before they are heard, beyond the period a real-time device takes ahead.
         std::uint32_t latencyFrames = 0;
         // Each real-time period starts up to this late, and then catches up, as a device does.
         std::uint32_t jitterMicroseconds = 0;

@@ -135,6 +135,8 @@ class WaveOutQueue final : public IRenderSource {
         return MMSYSERR_NOERROR;
     }
 
+    void PublishWrites() { m_writeEpoch.fetch_add(1, std::memory_order_release); }
+
     void Pause() { m_paused.store(true); }
 
     MMRESULT Restart() {
@@ -186,6 +188,8 @@ class WaveOutQueue final : public IRenderSource {
     std::uint32_t Render(std::uint8_t* pOut, std::uint32_t frameCount) override {
         const std::size_t bytes = static_cast<std::size_t>(frameCount) * m_format.nBlockAlign;
         std::size_t filled = 0;
+        // Pairs with PublishWrites: the frames written into queued buffers before it are seen.
+        m_writeEpoch.load(std::memory_order_acquire);
         if (!m_paused.load(std::memory_order_acquire)) {
             while (filled < bytes) {
                 if (m_pCurrent == nullptr) {
@@ -263,6 +267,7 @@ class WaveOutQueue final : public IRenderSource {
     std::atomic<std::uint32_t> m_queuedCount{0};
     std::atomic<bool> m_paused{false};
     std::atomic<std::uint64_t> m_bytesTaken{0};
+    std::atomic<std::uint64_t> m_writeEpoch{0};
     // The audio thread's own: the buffer being played and how far.
     WAVEHDR* m_pCurrent = nullptr;
     std::uint32_t m_currentOffset = 0;
@@ -396,6 +401,15 @@ MMRESULT waveOutReset(HWAVEOUT hWaveOut) {
         return MMSYSERR_INVALHANDLE;
     }
     pQueue->Reset();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut) {
+    const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
+    if (!pQueue) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    pQueue->PublishWrites();
     return MMSYSERR_NOERROR;
 }
 

@@ -79,6 +79,10 @@ MMRESULT waveOutRestart(HWAVEOUT hWaveOut);
 // position to 0, all before it returns.
 MMRESULT waveOutReset(HWAVEOUT hWaveOut);
 MMRESULT waveOutGetPosition(HWAVEOUT hWaveOut, MMTIME* pTime, std::uint32_t timeBytes);
+// Makes what the caller has written into queued buffers so far visible to the device's audio
+// thread. A thread that fills queued buffers while they play calls it after each fill: the lead
+// keeps it apart from the device in time, and this call orders it in memory too.
+MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut);
 
 class IWaveOutDriver;
 // Chooses the backend for devices opened from now on; null restores PortAudio. The driver must

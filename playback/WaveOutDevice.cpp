@@ -1,5 +1,6 @@
 #include "WaveOutDevice.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -145,12 +146,8 @@ void CWaveOutDevice::FillFrames(std::int32_t bufferIndex, std::int32_t frameOffs
     const std::int32_t count = m_pPool->m_bufferCount;
     const std::int32_t framesPerBuffer = FramesPerBuffer();
     const std::size_t frameBytes = m_pFormat->nBlockAlign;
-    if (bufferIndex >= count) {
-        bufferIndex = count - 1;
-    }
-    if (frameOffset >= framesPerBuffer) {
-        frameOffset = framesPerBuffer - 1;
-    }
+    bufferIndex = std::clamp(bufferIndex, 0, count - 1);
+    frameOffset = std::clamp(frameOffset, 0, framesPerBuffer - 1);
     if (frameCount > count * framesPerBuffer) {
         frameCount = count * framesPerBuffer;
     }
@@ -169,18 +166,22 @@ void CWaveOutDevice::FillFrames(std::int32_t bufferIndex, std::int32_t frameOffs
     const std::int32_t room = framesPerBuffer - frameOffset;
     if (frameCount <= room) {
         fill(bufferIndex, frameOffset, frameCount);
-        return;
+    } else {
+        fill(bufferIndex, frameOffset, room);
+        std::int32_t rest = frameCount - room;
+        std::int32_t next = (bufferIndex + 1) % count;
+        while (rest >= framesPerBuffer) {
+            fill(next, 0, framesPerBuffer);
+            next = (next + 1) % count;
+            rest -= framesPerBuffer;
+        }
+        if (rest > 0) {
+            fill(next, 0, rest);
+        }
     }
-    fill(bufferIndex, frameOffset, room);
-    std::int32_t rest = frameCount - room;
-    std::int32_t next = (bufferIndex + 1) % count;
-    while (rest >= framesPerBuffer) {
-        fill(next, 0, framesPerBuffer);
-        next = (next + 1) % count;
-        rest -= framesPerBuffer;
-    }
-    if (rest > 0) {
-        fill(next, 0, rest);
+    const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
+    if (hWaveOut != platform::kNoWaveOut) {
+        platform::waveOutBuffersWritten(hWaveOut);
     }
 }
 
