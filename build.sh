@@ -8,8 +8,10 @@ cd "$(dirname "$0")"
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config
+    portaudio19-dev libasound2-dev libasound2-plugins
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
+    pulseaudio pulseaudio-utils   # a private sound server for the preview tests
 )
 
 install_missing() {
@@ -51,6 +53,10 @@ test)
     install_missing "${PACKAGES[@]}"
     echo "== Fuzzing the wave reader for 30 s"
     fuzz/run.sh 30 build-fuzz
+    echo "== Playback tests under ThreadSanitizer"
+    build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=thread
+    build-tsan/tests/player_tests
+    build-tsan/tests/playback_tests
     echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=address,undefined
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
