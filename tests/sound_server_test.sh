@@ -57,3 +57,31 @@ kill -INT "$recorder"
 wait "$recorder" || true
 
 "$check" "$dir/heard.raw" "$dir/expected.wav"
+
+# Ctrl-C stops a long preview at once and cleanly: exit status 0, well before its end.
+"$wavegen" "$dir/long.wav" --rate $rate --channels 2 --bits 16 --seconds 20 --peak 0.25
+"$gain" --play "$dir/long.wav" >/dev/null &
+player=$!
+pids+=($player)
+sleep 1
+started=$(date +%s%N)
+kill -INT "$player"
+status=0
+wait "$player" || status=$?
+elapsed_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+if [[ $status -ne 0 || $elapsed_ms -gt 2000 ]]; then
+    echo "Ctrl-C: exit status $status after $elapsed_ms ms"
+    exit 1
+fi
+echo "Ctrl-C stopped the preview in $elapsed_ms ms"
+
+# A device that cannot start: the server is gone. The device's own message, exit status 1.
+kill "${pids[0]}"
+wait "${pids[0]}" 2>/dev/null || true
+status=0
+message=$("$gain" --play "$dir/tone.wav" 2>&1 >/dev/null) || status=$?
+if [[ $status -ne 1 || $message != *"再生デバイスのオープンに失敗しました。"* && $message != *"オーディオデバイスがないか、サポートされていないフォーマットです。"* ]]; then
+    echo "without a sound server: exit status $status, said: $message"
+    exit 1
+fi
+echo "without a sound server: exit status 1 and: $message"
