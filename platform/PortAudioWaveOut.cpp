@@ -2,6 +2,7 @@
 // server where there is one).
 #include <alsa/asoundlib.h>
 #include <fcntl.h>
+#include <pa_linux_alsa.h>
 #include <portaudio.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ namespace {
 
 // The stream's own read-ahead. The player keeps 110 ms of frames ahead of the position, so the
 // device must take them well before that.
-constexpr double kSuggestedLatencySeconds = 0.020;
+constexpr double kSuggestedLatencySeconds = 0.040;
 
 // ALSA reports every card it probes and cannot open on standard error; the program reports its
 // own failures in its own words instead.
@@ -116,6 +117,9 @@ class PortAudioStream final : public IBackendStream {
     bool Start() override { return Pa_StartStream(m_pStream) == paNoError; }
     // Aborting drops what the host still holds, so a reset silences the device at once.
     void Stop() override { Pa_AbortStream(m_pStream); }
+    // Stopping (rather than aborting) lets ALSA, and the sound server behind it, play out what
+    // they hold: their latency is more than PortAudio can see.
+    void Drain() override { Pa_StopStream(m_pStream); }
     std::uint32_t LatencyFrames() const override {
         return m_latencyFrames.load(std::memory_order_relaxed);
     }
@@ -161,6 +165,14 @@ class PortAudioWaveOutDriver final : public IWaveOutDriver {
             return MMSYSERR_ERROR;
         }
         pPortAudioStream->SetStream(pPaStream);
+        // ALSA's callback thread asks for real-time scheduling where the system grants it (root,
+        // or a raised RLIMIT_RTPRIO); elsewhere it runs as an ordinary thread.
+        const PaDeviceInfo* pDevice = Pa_GetDeviceInfo(parameters.device);
+        const PaHostApiInfo* pHostApi =
+            pDevice != nullptr ? Pa_GetHostApiInfo(pDevice->hostApi) : nullptr;
+        if (pHostApi != nullptr && pHostApi->type == paALSA) {
+            PaAlsa_EnableRealtimeScheduling(pPaStream, 1);
+        }
         *pStream = std::move(pPortAudioStream);
         return MMSYSERR_NOERROR;
     }

@@ -167,6 +167,14 @@ class WaveOutQueue final : public IRenderSource {
         m_paused.store(false);
     }
 
+    void Drain() {
+        std::lock_guard<std::mutex> lock(m_controlMutex);
+        if (m_streamRunning) {
+            m_pStream->Drain();
+            m_streamRunning = false;
+        }
+    }
+
     // false while buffers are still queued.
     MMRESULT Close() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
@@ -410,6 +418,15 @@ MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut) {
         return MMSYSERR_INVALHANDLE;
     }
     pQueue->PublishWrites();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutDrain(HWAVEOUT hWaveOut) {
+    const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
+    if (!pQueue) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    pQueue->Drain();
     return MMSYSERR_NOERROR;
 }
 

@@ -78,6 +78,9 @@ MMRESULT waveOutRestart(HWAVEOUT hWaveOut);
 // Stops playback, hands every queued buffer back as done (one notification each) and sets the
 // position to 0, all before it returns.
 MMRESULT waveOutReset(HWAVEOUT hWaveOut);
+// Waits until the frames already taken from the queue have been heard (what the sound server
+// still holds included), then stops playback; the queue stays as it is for waveOutReset.
+MMRESULT waveOutDrain(HWAVEOUT hWaveOut);
 MMRESULT waveOutGetPosition(HWAVEOUT hWaveOut, MMTIME* pTime, std::uint32_t timeBytes);
 // Makes what the caller has written into queued buffers so far visible to the device's audio
 // thread. A thread that fills queued buffers while they play calls it after each fill: the lead

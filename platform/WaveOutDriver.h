@@ -29,7 +29,10 @@ class IBackendStream {
     // Starts calling Render; false when the backend cannot start.
     virtual bool Start() = 0;
     // Returns once Render has returned for the last time; no call comes until the next Start.
+    // What the backend still holds is dropped.
     virtual void Stop() = 0;
+    // As Stop, but returns only once what the backend holds has been heard.
+    virtual void Drain() { Stop(); }
     // Frames between the queue and the listener: the position lags the frames taken by this.
     virtual std::uint32_t LatencyFrames() const = 0;
     // Releases the stream (stopped before); false when the backend reports a failure.

@@ -109,6 +109,13 @@ bool CWaveOutDevice::Requeue(WAVEHDR* pHeader) {
     return true;
 }
 
+void CWaveOutDevice::Drain() {
+    const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
+    if (hWaveOut != platform::kNoWaveOut) {
+        platform::waveOutDrain(hWaveOut);
+    }
+}
+
 void CWaveOutDevice::Reset() {
     const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
     if (!m_pPool || !m_pPool->IsReady() || hWaveOut == platform::kNoWaveOut) {

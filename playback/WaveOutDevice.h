@@ -37,6 +37,8 @@ class CWaveOutDevice {
     void Restart();
     bool Requeue(platform::WAVEHDR* pHeader);
     void Reset();
+    // Lets the device play out what it has taken, then stops it; Reset still follows.
+    void Drain();
     bool Close();
     // Copies frameCount frames from pSource into the ring from (bufferIndex, frameOffset) on,
     // wrapping from the last buffer to the first.

@@ -78,27 +78,39 @@ void CWavePlayer::Start() {
     m_fedFrames = firstFrames;
     m_pWriteCursor->SetFrame(firstFrames);
     m_pDevice->Restart();
+    m_feedEnded.store(false);
+    m_closeFailed.store(false);
     m_running.store(true);
     BeginFeeder();
 }
 
-bool CWavePlayer::StopDevice() {
+bool CWavePlayer::StopDevice(bool playOut) {
     {
         std::lock_guard<std::mutex> lock(m_wakeMutex);
         m_running.store(false);
     }
     m_wake.notify_all();
     std::lock_guard<std::mutex> lock(m_deviceMutex);
+    if (playOut) {
+        m_pDevice->Drain();
+    }
     m_pDevice->Reset();
-    return m_pDevice->Close();
+    const bool closed = m_pDevice->Close();
+    if (!closed) {
+        m_closeFailed.store(true);
+    }
+    return closed;
 }
 
 bool CWavePlayer::Stop() {
-    const bool closed = StopDevice();
+    // Resetting the device now would cut the end of the sound that the feeder is playing out.
+    if (!m_feedEnded.load()) {
+        StopDevice(false);
+    }
     if (m_feeder.joinable()) {
         m_feeder.join();
     }
-    return closed;
+    return !m_closeFailed.load();
 }
 
 void CWavePlayer::OnBufferDone(platform::WAVEHDR* pHeader) {
@@ -136,6 +148,7 @@ bool CWavePlayer::FeedStep() {
     if (m_fedFrames >= m_totalFrames) {
         SilenceAfterEnd(endFrame, position);
         Wait(m_tailWaitMs);
+        m_feedEnded.store(m_running.load());
         more = false;
     }
     if (m_pfnProgress != nullptr) {
@@ -175,7 +188,9 @@ void CWavePlayer::FeederProc(CWavePlayer* pPlayer) {
         const bool more = pPlayer->FeedStep();
         pPlayer->Wait(pPlayer->m_pollMs);
         if (!more) {
-            pPlayer->StopDevice();
+            // The tail wait covers the latency that the device reports; a sound server may
+            // hold more, so the end of the source is played out rather than cut.
+            pPlayer->StopDevice(true);
             break;
         }
     }

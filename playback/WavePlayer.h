@@ -55,7 +55,8 @@ class CWavePlayer {
     // the feeder. A failure has been shown by the device; the player then does not run.
     void Start();
     // Stops the device at once (reset and close) and waits for the feeder thread to end. Gives
-    // the result of the close.
+    // the result of the close. Once the whole source has been fed and its tail waited for, the
+    // feeder plays the device out and closes it itself, and Stop only waits for that.
     bool Stop();
     // Sends a finished buffer back to the device while the player runs.
     void OnBufferDone(platform::WAVEHDR* pHeader);
@@ -70,7 +71,8 @@ class CWavePlayer {
     void BeginFeeder();
     static void FeederProc(CWavePlayer* pPlayer);
     // Clears the running flag, wakes the feeder from its waits, resets and closes the device.
-    bool StopDevice();
+    // After the end of the feed the device first plays out what it holds.
+    bool StopDevice(bool playOut);
     // Waits milliseconds, or less if the player is stopped meanwhile.
     void Wait(std::uint32_t milliseconds);
     // After the last frame the ring still holds frames of an earlier turn: silence everything
@@ -90,6 +92,9 @@ class CWavePlayer {
     std::int32_t m_leadFrames;
     std::uint32_t m_fedFrames = 0;
     std::atomic<bool> m_running{false};
+    // Set by the feeder once the tail wait after the last frame has passed.
+    std::atomic<bool> m_feedEnded{false};
+    std::atomic<bool> m_closeFailed{false};
     std::uint32_t m_tailWaitMs;
     PLAYPROGRESSPROC m_pfnProgress;
 
