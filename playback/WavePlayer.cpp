@@ -79,7 +79,6 @@ void CWavePlayer::Start() {
     m_pWriteCursor->SetFrame(firstFrames);
     m_pDevice->Restart();
     m_feedEnded.store(false);
-    m_closeFailed.store(false);
     m_running.store(true);
     BeginFeeder();
 }
@@ -95,22 +94,16 @@ bool CWavePlayer::StopDevice(bool playOut) {
         m_pDevice->Drain();
     }
     m_pDevice->Reset();
-    const bool closed = m_pDevice->Close();
-    if (!closed) {
-        m_closeFailed.store(true);
-    }
-    return closed;
+    return m_pDevice->Close();
 }
 
 bool CWavePlayer::Stop() {
     // Resetting the device now would cut the end of the sound that the feeder is playing out.
-    if (!m_feedEnded.load()) {
-        StopDevice(false);
-    }
+    const bool closed = m_feedEnded.load() || StopDevice(false);
     if (m_feeder.joinable()) {
         m_feeder.join();
     }
-    return !m_closeFailed.load();
+    return closed;
 }
 
 void CWavePlayer::OnBufferDone(platform::WAVEHDR* pHeader) {

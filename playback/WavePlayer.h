@@ -56,7 +56,8 @@ class CWavePlayer {
     void Start();
     // Stops the device at once (reset and close) and waits for the feeder thread to end. Gives
     // the result of the close. Once the whole source has been fed and its tail waited for, the
-    // feeder plays the device out and closes it itself, and Stop only waits for that.
+    // feeder plays the device out and closes it itself, and Stop only waits for that (and gives
+    // true).
     bool Stop();
     // Sends a finished buffer back to the device while the player runs.
     void OnBufferDone(platform::WAVEHDR* pHeader);
@@ -94,7 +95,6 @@ class CWavePlayer {
     std::atomic<bool> m_running{false};
     // Set by the feeder once the tail wait after the last frame has passed.
     std::atomic<bool> m_feedEnded{false};
-    std::atomic<bool> m_closeFailed{false};
     std::uint32_t m_tailWaitMs;
     PLAYPROGRESSPROC m_pfnProgress;
 
