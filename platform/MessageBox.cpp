@@ -13,10 +13,13 @@ std::mutex g_handlerMutex;
 // another thread installs a new one; the lock is never held while a handler runs.
 std::shared_ptr<const MessageHandler> g_pHandler;
 
+// One locked write per message, so that messages from several threads stay whole lines.
 void WriteToStandardError(std::string_view text) {
+    ::flockfile(stderr);
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+    ::funlockfile(stderr);
 }
 
 }  // namespace
