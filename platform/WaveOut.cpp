@@ -187,6 +187,8 @@ class WaveOutQueue final : public IRenderSource {
         return closed ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
     }
 
+    std::uint32_t LatencyFrames() const { return m_pStream->LatencyFrames(); }
+
     std::uint32_t Position() const {
         const std::uint64_t framesTaken = m_bytesTaken.load() / m_format.nBlockAlign;
         const std::uint64_t latency = m_pStream->LatencyFrames();
@@ -418,6 +420,18 @@ MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut) {
         return MMSYSERR_INVALHANDLE;
     }
     pQueue->PublishWrites();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
+    const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
+    if (!pQueue) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (pFrames == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    *pFrames = pQueue->LatencyFrames();
     return MMSYSERR_NOERROR;
 }
 

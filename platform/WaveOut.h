@@ -86,6 +86,8 @@ MMRESULT waveOutGetPosition(HWAVEOUT hWaveOut, MMTIME* pTime, std::uint32_t time
 // thread. A thread that fills queued buffers while they play calls it after each fill: the lead
 // keeps it apart from the device in time, and this call orders it in memory too.
 MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut);
+// The frames between the queue and the listener, as the backend last measured them.
+MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
 
 class IWaveOutDriver;
 // Chooses the backend for devices opened from now on; null restores PortAudio. The driver must
