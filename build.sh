@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config
-    portaudio19-dev libasound2-dev libasound2-plugins
+    portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
     pulseaudio pulseaudio-utils   # a private sound server for the preview tests

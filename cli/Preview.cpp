@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <thread>
 
 #include "platform/MessageLoop.h"
 #include "platform/WaveOut.h"
@@ -49,6 +50,8 @@ void ShowTime(std::uint32_t frames, std::uint32_t totalFrames, std::uint32_t sam
 }  // namespace
 
 bool RunPlay(const std::string& input, std::optional<int> percent) {
+    // The sound system gets ready while the file is read and scaled.
+    std::jthread preparation(platform::waveOutPrepare);
     const CWaveData wave(input.c_str());
     if (!wave.HasSamples()) {
         return false;
@@ -75,6 +78,7 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         CWavePlayer::BufferCountFor(format.nSamplesPerSec, format.nBlockAlign, kBufferBytes,
                                     kMinimumBufferCount, kTailWaitMs, kPollMs);
 
+    preparation.join();
     platform::CMessageLoop loop;
     CWavePlayer player(&loop, platform::WAVE_MAPPER, &format, playWave.m_pSamples.get(),
                        totalFrames, kBufferBytes, bufferCount, kTailWaitMs, kPollMs,

@@ -1,13 +1,11 @@
 // The wave output on PortAudio's default output device (through ALSA, and so the desktop's sound
 // server where there is one).
 #include <alsa/asoundlib.h>
-#include <fcntl.h>
+#include <jack/jack.h>
 #include <pa_linux_alsa.h>
 #include <portaudio.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 #include "platform/WaveOutDriver.h"
@@ -23,25 +21,9 @@ constexpr double kSuggestedLatencySeconds = 0.040;
 // own failures in its own words instead.
 void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-// Runs initialise with standard error sent to /dev/null: the JACK client library, probed by
-// PortAudio, writes there when no JACK server runs, which is the usual case on a desktop.
-template <typename Function>
-void WithoutStandardError(Function initialise) {
-    std::fflush(stderr);
-    const int savedStderr = ::dup(STDERR_FILENO);
-    const int nullFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const bool redirected = savedStderr >= 0 && nullFd >= 0 && ::dup2(nullFd, STDERR_FILENO) >= 0;
-    initialise();
-    if (redirected) {
-        ::dup2(savedStderr, STDERR_FILENO);
-    }
-    if (nullFd >= 0) {
-        ::close(nullFd);
-    }
-    if (savedStderr >= 0) {
-        ::close(savedStderr);
-    }
-}
+// The JACK client library, probed by PortAudio, reports on standard error that no JACK server
+// runs, which is the usual case on a desktop.
+void IgnoreJackMessage(const char*) {}
 
 // PortAudio is initialised once, on first use, and stays so for the life of the process: probing
 // the devices again at every preview would delay its start.
@@ -50,7 +32,9 @@ bool EnsurePortAudio() {
     static bool s_initialised = false;
     std::call_once(s_once, [] {
         snd_lib_error_set_handler(IgnoreAlsaError);
-        WithoutStandardError([] { s_initialised = Pa_Initialize() == paNoError; });
+        jack_set_error_function(IgnoreJackMessage);
+        jack_set_info_function(IgnoreJackMessage);
+        s_initialised = Pa_Initialize() == paNoError;
     });
     return s_initialised;
 }

@@ -316,6 +316,10 @@ void SetWaveOutDriver(IWaveOutDriver* pDriver) {
     g_pDriver.store(pDriver);
 }
 
+void waveOutPrepare() {
+    CurrentDriver().Prepare();
+}
+
 MMRESULT waveOutOpen(HWAVEOUT* phWaveOut, std::uint32_t deviceId, const WAVEFORMATEX* pFormat,
                      IWaveNotifyTarget* pTarget, std::uintptr_t /*instance*/, std::uint32_t flags) {
     if (!IsUsableFormat(pFormat)) {

@@ -89,6 +89,10 @@ MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut);
 // The frames between the queue and the listener, as the backend last measured them.
 MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
 
+// Readies the sound system (probing PortAudio's devices takes tens of milliseconds), so that the
+// first preview starts as quickly as later ones. Blocks; call it where the delay does not show.
+void waveOutPrepare();
+
 class IWaveOutDriver;
 // Chooses the backend for devices opened from now on; null restores PortAudio. The driver must
 // outlive every device opened through it.

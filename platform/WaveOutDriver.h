@@ -47,6 +47,8 @@ class IBackendStream {
 class IWaveOutDriver {
   public:
     virtual ~IWaveOutDriver() = default;
+    // Does ahead of time whatever makes the first open slow.
+    virtual void Prepare() {}
     virtual MMRESULT Query(std::uint32_t deviceId, const WAVEFORMATEX& format) = 0;
     // Opens a stream that renders from pSource; pSource outlives the stream.
     virtual MMRESULT Open(std::uint32_t deviceId, const WAVEFORMATEX& format,
