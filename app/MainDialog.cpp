@@ -1,0 +1,348 @@
+#include "app/MainDialog.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QUrl>
+#include <atomic>
+#include <cmath>
+
+#include "app/AboutDialog.h"
+#include "app/AppIcon.h"
+#include "app/DialogUnits.h"
+#include "app/FileChoosers.h"
+#include "platform/MessageBox.h"
+
+CGainDlg* g_pMainDlg = nullptr;
+platform::WAVEFORMATEX g_PlayFormat;
+
+namespace {
+
+constexpr int kPercentMin = 0;
+constexpr int kPercentMax = 1000;
+constexpr int kPercentStart = 100;
+constexpr std::int32_t kBufferBytes = 4096;
+constexpr std::int32_t kMinimumBufferCount = 8;
+constexpr std::uint32_t kTailWaitMs = 100;
+constexpr std::uint32_t kPollMs = 10;
+constexpr const char* kDefaultExtension = "wav";
+constexpr const char* kFilter = "wave files|*.wav|";
+
+const char* const kPlayText = "再生";
+const char* const kStopText = "停止";
+const char* const kAboutMenuText = "Sonorette のﾊﾞｰｼﾞｮﾝ情報(&A)...";
+
+// Each preview has its own number, so that the end reported by an earlier player is never taken
+// for the end of a later one.
+std::atomic<std::uint64_t> g_playGeneration{0};
+
+const QEvent::Type kWaveDoneEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kPlayedOutEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class CWaveDoneEvent : public QEvent {
+  public:
+    CWaveDoneEvent(platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader)
+        : QEvent(kWaveDoneEvent), m_hWaveOut(hWaveOut), m_pHeader(pHeader) {}
+    platform::HWAVEOUT m_hWaveOut;
+    platform::WAVEHDR* m_pHeader;
+};
+
+class CPlayedOutEvent : public QEvent {
+  public:
+    explicit CPlayedOutEvent(std::uint64_t generation)
+        : QEvent(kPlayedOutEvent), m_generation(generation) {}
+    std::uint64_t m_generation;
+};
+
+QString FromSystem(const char* path) {
+    return QFile::decodeName(QByteArray(path));
+}
+
+}  // namespace
+
+void OnPlayProgress(std::uint32_t fedFrames, std::uint32_t totalFrames) {
+    if (fedFrames >= totalFrames && g_pMainDlg != nullptr) {
+        QCoreApplication::postEvent(g_pMainDlg, new CPlayedOutEvent(g_playGeneration.load()));
+    }
+}
+
+CGainDlg::CGainDlg(QWidget* pParent)
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_hIcon(AppIcon()) {
+    setWindowTitle(QStringLiteral("Sonorette"));
+    setFont(DialogFont());
+    const CDialogUnits units(font());
+    setFixedSize(units.X(175), units.Y(113));
+    setAcceptDrops(true);
+
+    // Template order, which is also the tab order.
+    auto* pBrowse = new QPushButton(QStringLiteral("参照"), this);
+    pBrowse->setObjectName(QStringLiteral("IDC_BROWSE"));
+    units.Place(pBrowse, 136, 7, 33, 22);
+
+    m_editPath = new QLineEdit(this);
+    m_editPath->setObjectName(QStringLiteral("IDC_PATH"));
+    units.Place(m_editPath, 7, 7, 127, 21);
+
+    // The up-down control and its buddy box, one widget here: it takes the buddy's place.
+    m_spinPercent = new QSpinBox(this);
+    m_spinPercent->setObjectName(QStringLiteral("IDC_PERCENT"));
+    units.Place(m_spinPercent, 7, 60, 35, 15);
+
+    auto* pPercentSign = new QLabel(QStringLiteral("％"), this);
+    pPercentSign->setAlignment(Qt::AlignCenter);
+    units.Place(pPercentSign, 41, 59, 10, 17);
+
+    m_btnPlay = new QPushButton(QString::fromUtf8(kPlayText), this);
+    m_btnPlay->setObjectName(QStringLiteral("IDC_PLAY"));
+    units.Place(m_btnPlay, 74, 59, 39, 16);
+
+    auto* pSave = new QPushButton(QStringLiteral("保存"), this);
+    pSave->setObjectName(QStringLiteral("IDC_SAVE"));
+    units.Place(pSave, 125, 57, 43, 17);
+
+    auto* pExit = new QPushButton(QStringLiteral("終了"), this);
+    pExit->setObjectName(QStringLiteral("IDOK"));
+    units.Place(pExit, 63, 92, 50, 14);
+
+    // Exit is the default button: Enter in the path or percentage box ends the program too.
+    for (QPushButton* pButton : {pBrowse, m_btnPlay, pSave}) {
+        pButton->setAutoDefault(false);
+    }
+    pExit->setAutoDefault(false);
+    pExit->setDefault(true);
+    setTabOrder(pBrowse, m_editPath);
+    setTabOrder(m_editPath, m_spinPercent);
+    setTabOrder(m_spinPercent, m_btnPlay);
+    setTabOrder(m_btnPlay, pSave);
+    setTabOrder(pSave, pExit);
+
+    connect(pBrowse, &QPushButton::clicked, this, &CGainDlg::OnBrowse);
+    connect(pSave, &QPushButton::clicked, this, &CGainDlg::OnSave);
+    connect(m_btnPlay, &QPushButton::clicked, this, &CGainDlg::OnPlay);
+    connect(pExit, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_spinPercent, &QSpinBox::valueChanged, this, &CGainDlg::UpdatePercentTip);
+
+    OnInitDialog();
+    pBrowse->setFocus();
+}
+
+CGainDlg::~CGainDlg() {
+    ReleasePreview();
+    if (g_pMainDlg == this) {
+        g_pMainDlg = nullptr;
+    }
+}
+
+void CGainDlg::OnInitDialog() {
+    setWindowIcon(m_hIcon);
+    g_pMainDlg = this;
+    m_pWave.reset();
+    m_pPlayWave.reset();
+    m_pPlayer.reset();
+    m_spinPercent->setRange(kPercentMin, kPercentMax);
+    m_spinPercent->setValue(kPercentStart);
+    m_bPlaying = false;
+    UpdatePercentTip();
+}
+
+int CGainDlg::ReadPercent() const {
+    return m_spinPercent->value();
+}
+
+void CGainDlg::OnBrowse() {
+    char path[kPathBufferBytes] = {};
+    if (ChooseOpenFile(kDefaultExtension, kFilter, path) == 0) {
+        return;
+    }
+    LoadFile(path);
+}
+
+void CGainDlg::LoadFile(const char* path) {
+    m_editPath->setText(FromSystem(path));
+    m_pWave.reset();
+    m_pWave = std::make_unique<CWaveData>(path);
+    m_spinPercent->setValue(ProposePercent(m_pWave->GetPeak()));
+    UpdatePercentTip();
+}
+
+void CGainDlg::OnSave() {
+    // An image whose read failed holds nothing worth saving.
+    if (!m_pWave || !m_pWave->HasSamples()) {
+        return;
+    }
+    char path[kPathBufferBytes] = {};
+    if (ChooseSaveFile(path, kDefaultExtension, kFilter) == 0) {
+        return;
+    }
+    const double factor = ReadPercent() * 0.01;
+    CWaveData copy(*m_pWave);
+    copy.ApplyGain(factor);
+    if (copy.HasSamples()) {
+        copy.Write(path);
+    }
+}
+
+void CGainDlg::OnPlay() {
+    if (!m_pWave) {
+        return;
+    }
+    if (m_bPlaying) {
+        m_btnPlay->setText(QString::fromUtf8(kPlayText));
+        m_bPlaying = false;
+        ReleasePreview();
+        return;
+    }
+    // Only images whose play copy comes out as 16-bit stereo (4-byte frames) can be played.
+    const CWaveData& wave = *m_pWave;
+    if (!wave.HasSamples() || (wave.m_channels != 1 && wave.m_channels != 2) ||
+        (wave.m_bitsPerSample != 8 && wave.m_bitsPerSample != 16)) {
+        return;
+    }
+    m_bPlaying = true;
+    m_btnPlay->setText(QString::fromUtf8(kStopText));
+    // The earlier player may still be playing out the earlier copy: it goes first.
+    ReleasePreview();
+    m_pPlayWave = std::make_unique<CWaveData>(wave);
+    m_pPlayWave->ApplyGain(ReadPercent() * 0.01);
+    if (m_pPlayWave->m_channels == 1) {
+        m_pPlayWave->MonoToStereo();
+    }
+    if (!m_pPlayWave->HasSamples()) {
+        // The copy could not be made (its message has been shown): there is nothing to play.
+        m_bPlaying = false;
+        m_btnPlay->setText(QString::fromUtf8(kPlayText));
+        m_pPlayWave.reset();
+        return;
+    }
+    StartPlayback();
+}
+
+void CGainDlg::StartPlayback() {
+    const CWaveData& copy = *m_pPlayWave;
+    g_PlayFormat.wFormatTag = copy.m_formatTag;
+    g_PlayFormat.nChannels = copy.m_channels;
+    g_PlayFormat.nSamplesPerSec = copy.m_samplesPerSec;
+    g_PlayFormat.nAvgBytesPerSec = copy.m_avgBytesPerSec;
+    g_PlayFormat.nBlockAlign = copy.m_blockAlign;
+    g_PlayFormat.wBitsPerSample = copy.m_bitsPerSample;
+    g_PlayFormat.cbSize = 0;
+    const std::uint32_t frameBytes = copy.m_bitsPerSample / 8u * copy.m_channels;
+    const std::uint32_t frameCount = copy.m_sampleBytes / frameBytes;
+    // Above 48 kHz the lead needs a longer ring than 8 buffers.
+    const std::int32_t bufferCount =
+        CWavePlayer::BufferCountFor(g_PlayFormat.nSamplesPerSec, g_PlayFormat.nBlockAlign,
+                                    kBufferBytes, kMinimumBufferCount, kTailWaitMs, kPollMs);
+    m_pPlayer.reset();
+    g_playGeneration.fetch_add(1);
+    m_pPlayer = std::make_unique<CWavePlayer>(this, platform::WAVE_MAPPER, &g_PlayFormat,
+                                              copy.m_pSamples.get(), frameCount, kBufferBytes,
+                                              bufferCount, kTailWaitMs, kPollMs, OnPlayProgress);
+    m_pPlayer->Start();
+}
+
+void CGainDlg::ReleasePreview() {
+    if (m_pPlayer) {
+        m_pPlayer->Stop();
+        m_pPlayer.reset();
+    }
+    m_pPlayWave.reset();
+}
+
+void CGainDlg::PostWaveDone(platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader) {
+    QCoreApplication::postEvent(this, new CWaveDoneEvent(hWaveOut, pHeader));
+}
+
+bool CGainDlg::event(QEvent* pEvent) {
+    if (pEvent->type() == kWaveDoneEvent) {
+        const auto* pDone = static_cast<CWaveDoneEvent*>(pEvent);
+        // Only the current player's device gets its buffers back, and only while playing.
+        if (m_bPlaying && m_pPlayer && pDone->m_hWaveOut == m_pPlayer->DeviceHandle()) {
+            m_pPlayer->OnBufferDone(pDone->m_pHeader);
+        }
+        return true;
+    }
+    if (pEvent->type() == kPlayedOutEvent) {
+        if (static_cast<CPlayedOutEvent*>(pEvent)->m_generation == g_playGeneration.load() &&
+            m_bPlaying) {
+            m_bPlaying = false;
+            m_btnPlay->setText(QString::fromUtf8(kPlayText));
+        }
+        return true;
+    }
+    return QDialog::event(pEvent);
+}
+
+void CGainDlg::done(int result) {
+    m_bPlaying = false;
+    ReleasePreview();
+    QDialog::done(result);
+}
+
+void CGainDlg::OnSysCommand(unsigned commandId) {
+    if ((commandId & 0xFFF0) == kIdmAboutBox) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}
+
+void CGainDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
+    // The window manager's menu cannot be extended, so the About entry is offered here.
+    QMenu menu(this);
+    menu.setSeparatorsCollapsible(false);
+    menu.addSeparator();
+    QAction* pAbout = menu.addAction(QString::fromUtf8(kAboutMenuText));
+    if (menu.exec(pEvent->globalPos()) == pAbout) {
+        OnSysCommand(kIdmAboutBox);
+    }
+}
+
+void CGainDlg::dragEnterEvent(QDragEnterEvent* pEvent) {
+    const QList<QUrl> urls = pEvent->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile() &&
+        urls.front().toLocalFile().endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive)) {
+        pEvent->acceptProposedAction();
+    }
+}
+
+void CGainDlg::dropEvent(QDropEvent* pEvent) {
+    const QList<QUrl> urls = pEvent->mimeData()->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        return;
+    }
+    const QByteArray path = QFile::encodeName(urls.front().toLocalFile());
+    if (static_cast<std::size_t>(path.size()) >= kPathBufferBytes) {
+        platform::ShowMessageBox(
+            "ファイルのパスが長すぎます。259 バイト以内のパスを選んでください。");
+        return;
+    }
+    pEvent->acceptProposedAction();
+    LoadFile(path.constData());
+}
+
+void CGainDlg::UpdatePercentTip() {
+    const int percent = ReadPercent();
+    const QString gain = percent == 0
+                             ? QStringLiteral("-∞ dB")
+                             : QString::asprintf("%+.1f dB", 20.0 * std::log10(percent / 100.0));
+    QString tip = QStringLiteral("ゲイン: ") + gain;
+    if (m_pWave && m_pWave->HasSamples()) {
+        const double peak = m_pWave->GetPeak();
+        const QString peakText = peak == 0.0
+                                     ? QStringLiteral("-∞ dBFS")
+                                     : QString::asprintf("%.1f dBFS", 20.0 * std::log10(peak));
+        tip = QStringLiteral("ピーク: ") + peakText + QStringLiteral("\n") + tip;
+    }
+    m_spinPercent->setToolTip(tip);
+}
