@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Sonorette, builds it and runs it or its tests.
 #
-#   ./build.sh run    install what is missing, build, normalise the demo tone
+#   ./build.sh run    install what is missing, build, start the Sonorette dialog
 #   ./build.sh test   install what is missing, build, run the whole test suite
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -12,6 +12,8 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
     pulseaudio pulseaudio-utils   # a private sound server for the preview tests
+    qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
+    xvfb xauth   # the screenshot test's X server
 )
 
 install_missing() {
@@ -46,8 +48,7 @@ case "${1:-}" in
 run)
     install_missing "${PACKAGES[@]}"
     build build
-    build/cli/sonorette-gain build/demo.wav -o build/demo-normalised.wav
-    echo "Wrote build/demo-normalised.wav"
+    exec build/app/Sonorette
     ;;
 test)
     install_missing "${PACKAGES[@]}"

@@ -247,11 +247,14 @@ class WaveOutQueue final : public IRenderSource {
         for (;;) {
             while (::sem_wait(&m_doneSignal) != 0 && errno == EINTR) {
             }
+            // Read before the queue is emptied: what was finished before the close was asked for
+            // is then certain to be reported.
+            const bool closing = m_closing.load();
             WAVEHDR* pHeader = nullptr;
             while (m_done.Pop(&pHeader)) {
                 m_pTarget->PostWaveDone(m_handle, pHeader);
             }
-            if (m_closing.load()) {
+            if (closing) {
                 return;
             }
         }

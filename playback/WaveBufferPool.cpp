@@ -22,6 +22,9 @@ bool CWaveBufferPool::Allocate() {
     if (m_hHeap == nullptr) {
         return false;
     }
+    if (m_bufferCount < 1) {
+        return true;
+    }
     bool allObtained = m_bufferBytes >= 0;
     // Every pair is attempted even after a failure, so the one message covers them all.
     const std::size_t count = m_bufferBytes >= 0 ? static_cast<std::size_t>(m_bufferCount) : 0;

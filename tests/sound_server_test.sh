@@ -2,9 +2,12 @@
 # Plays a tone with `sonorette-gain --play` through PortAudio into a private sound server's null
 # sink, records the sink's monitor and checks that every gain-applied frame was heard in order.
 #
-#   sound_server_test.sh SONORETTE_GAIN SONORETTE_WAVEGEN RECORDING_CHECK
+#   sound_server_test.sh SONORETTE_GAIN SONORETTE_WAVEGEN RECORDING_CHECK [DIALOG_PLAY]
+#
+# With DIALOG_PLAY the preview is played by the dialog's Play button instead, and only that is
+# checked.
 set -euo pipefail
-gain=$1 wavegen=$2 check=$3
+gain=$1 wavegen=$2 check=$3 dialog=${4:-}
 
 source "$(dirname "$0")/private_sound_server.sh"
 dir=$(mktemp -d)
@@ -30,12 +33,17 @@ parec -d sonorette_test.monitor --format=s16le --rate=$rate --channels=2 --raw "
 recorder=$!
 pids+=($recorder)
 sleep 1
-"$gain" --play --percent 150 "$dir/tone.wav"
+if [[ -n $dialog ]]; then
+    "$dialog" "$dir/tone.wav" 150
+else
+    "$gain" --play --percent 150 "$dir/tone.wav"
+fi
 sleep 0.5
 kill -INT "$recorder"
 wait "$recorder" || true
 
 "$check" "$dir/heard.raw" "$dir/expected.wav"
+[[ -z $dialog ]] || exit 0
 
 # Ctrl-C stops a long preview at once and cleanly: exit status 0, well before its end.
 "$wavegen" "$dir/long.wav" --rate $rate --channels 2 --bits 16 --seconds 20 --peak 0.25
