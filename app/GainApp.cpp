@@ -49,6 +49,7 @@ bool CGainApp::InitInstance(int argc, char** argv) {
                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QCoreApplication::installTranslator(&translator);
     }
+    QCoreApplication::setApplicationVersion(QStringLiteral(SONORETTE_VERSION));
     QApplication::setFont(DialogFont());
     QApplication::setWindowIcon(QIcon());
     InstallMessageBoxes();

@@ -134,9 +134,11 @@ class WavePlayerTest : public ::testing::Test {
         m_pDriver.reset();
     }
 
-    static EmulatedWaveOut::Options RealTime() {
+    // A device that takes 5 ms periods, as sound cards commonly do.
+    static EmulatedWaveOut::Options RealTime(std::uint32_t samplesPerSec = 44100) {
         EmulatedWaveOut::Options options;
         options.realTime = true;
+        options.periodFrames = samplesPerSec / 200;
         return options;
     }
 
@@ -164,8 +166,8 @@ class WavePlayerTest : public ::testing::Test {
 const std::uint32_t kRates[] = {8000, 22050, 44100, 48000, 88200, 96000, 192000};
 
 TEST_F(WavePlayerTest, PlaysEveryFrameInOrderThenSilence) {
-    Install(RealTime());
     for (const std::uint32_t rate : kRates) {
+        Install(RealTime(rate));
         PlayAndCheck(rate, 0.3);
     }
     EXPECT_TRUE(m_messages.Messages().empty());
@@ -173,7 +175,7 @@ TEST_F(WavePlayerTest, PlaysEveryFrameInOrderThenSilence) {
 
 TEST_F(WavePlayerTest, PlaysEveryFrameDespiteLatencyAndJitter) {
     for (const std::uint32_t rate : kRates) {
-        EmulatedWaveOut::Options options = RealTime();
+        EmulatedWaveOut::Options options = RealTime(rate);
         options.latencyFrames = rate * 40 / 1000;
         options.jitterMicroseconds = 4000;
         options.seed = rate;
@@ -191,7 +193,7 @@ TEST_F(WavePlayerTest, PlaysEveryFrameWithTheOtherCoreBusy) {
         }
     });
     for (const std::uint32_t rate : {22050u, 44100u, 96000u}) {
-        EmulatedWaveOut::Options options = RealTime();
+        EmulatedWaveOut::Options options = RealTime(rate);
         options.latencyFrames = rate * 40 / 1000;
         options.jitterMicroseconds = 2000;
         Install(options);
