@@ -451,14 +451,9 @@ void CWaveData::Convert8To16() {
     if (!HasSamples()) {
         return;
     }
-    if (m_sampleBytes > kMaxSampleBytes / 2) {
-        DropSamplesOutOfMemory();
-        return;
-    }
     const std::uint32_t newBytes = m_sampleBytes * 2;
-    std::unique_ptr<std::uint8_t[]> block = AllocateBlock(newBytes);
+    std::unique_ptr<std::uint8_t[]> block = NewBlock(std::uint64_t{m_sampleBytes} * 2);
     if (!block) {
-        DropSamplesOutOfMemory();
         return;
     }
     const std::uint8_t* source = m_pSamples.get();
@@ -478,9 +473,8 @@ void CWaveData::Convert16To8() {
         return;
     }
     const std::uint32_t newBytes = m_sampleBytes / 2;
-    std::unique_ptr<std::uint8_t[]> block = AllocateBlock(newBytes);
+    std::unique_ptr<std::uint8_t[]> block = NewBlock(newBytes);
     if (!block) {
-        DropSamplesOutOfMemory();
         return;
     }
     const std::uint8_t* source = m_pSamples.get();
@@ -499,14 +493,9 @@ void CWaveData::MonoToStereo() {
     if (m_channels != 1 || !HasSamples()) {
         return;
     }
-    if (m_sampleBytes > kMaxSampleBytes / 2) {
-        DropSamplesOutOfMemory();
-        return;
-    }
     const std::uint32_t newBytes = m_sampleBytes * 2;
-    std::unique_ptr<std::uint8_t[]> block = AllocateBlock(newBytes);
+    std::unique_ptr<std::uint8_t[]> block = NewBlock(std::uint64_t{m_sampleBytes} * 2);
     if (!block) {
-        DropSamplesOutOfMemory();
         return;
     }
     const std::uint8_t* source = m_pSamples.get();
@@ -539,10 +528,17 @@ void CWaveData::TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t b
     m_sampleBytes = bytes;
 }
 
-void CWaveData::DropSamplesOutOfMemory() {
-    m_pSamples.reset();
-    m_sampleBytes = 0;
-    ShowMessage(kMsgOutOfMemory);
+std::unique_ptr<std::uint8_t[]> CWaveData::NewBlock(std::uint64_t bytes) {
+    std::unique_ptr<std::uint8_t[]> block;
+    if (bytes <= kMaxSampleBytes) {
+        block = AllocateBlock(static_cast<std::size_t>(bytes));
+    }
+    if (!block) {
+        m_pSamples.reset();
+        m_sampleBytes = 0;
+        ShowMessage(kMsgOutOfMemory);
+    }
+    return block;
 }
 
 int ProposePercent(double peak) {

@@ -105,8 +105,10 @@ class CWaveData {
     bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
     // Replaces the sample block by block (bytes long).
     void TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t bytes);
-    // Releases the sample block after a failed allocation and tells the user.
-    void DropSamplesOutOfMemory();
+    // A new sample block for a transform. When it cannot be had (too large for the RIFF size
+    // fields, or out of memory) the image is left without samples, the user is told, and the
+    // result is null.
+    std::unique_ptr<std::uint8_t[]> NewBlock(std::uint64_t bytes);
 };
 
 // The percentage that brings a peak to full scale: 100 / peak, truncated and limited to 1000;
