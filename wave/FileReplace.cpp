@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -52,17 +54,27 @@ int CreateTemporaryFile(const std::string& folder, const std::string& name, std:
     return -1;
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t byteCount) {
-    std::size_t written = 0;
-    while (written < byteCount) {
-        const ssize_t n = ::write(fd, bytes + written, byteCount - written);
+// Writes head and then body, resuming after short writes.
+bool WriteAll(int fd, const std::uint8_t* head, std::size_t headCount, const std::uint8_t* body,
+              std::size_t bodyCount) {
+    while (headCount + bodyCount > 0) {
+        iovec pieces[2] = {{const_cast<std::uint8_t*>(head), headCount},
+                           {const_cast<std::uint8_t*>(body), bodyCount}};
+        const int first = headCount > 0 ? 0 : 1;
+        const ssize_t n = ::writev(fd, pieces + first, 2 - first);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return false;
         }
-        written += static_cast<std::size_t>(n);
+        auto done = static_cast<std::size_t>(n);
+        const std::size_t fromHead = std::min(done, headCount);
+        head += fromHead;
+        headCount -= fromHead;
+        done -= fromHead;
+        body += done;
+        bodyCount -= done;
     }
     return true;
 }
@@ -71,6 +83,11 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t byteCount) {
 
 ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
                                   std::size_t byteCount) {
+    return ReplaceFileContents(path, bytes, byteCount, nullptr, 0);
+}
+
+ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
+                                  const std::uint8_t* body, std::size_t bodyCount) {
     std::string target = path;
     struct stat linkStatus {};
     if (::lstat(path, &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode)) {
@@ -92,7 +109,7 @@ ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
         return ReplaceResult::kCannotOpen;
     }
 
-    bool ok = WriteAll(fd, bytes, byteCount);
+    bool ok = WriteAll(fd, head, headCount, body, bodyCount);
     if (ok && replacing) {
         // The new file takes the place of the user's old one: give it the old one's permissions
         // (and owner, where allowed), and have its bytes on disk before the rename, so that a

@@ -21,3 +21,7 @@ enum class ReplaceResult {
 // it names is replaced and the link stays. An existing target keeps its permissions.
 ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
                                   std::size_t byteCount);
+// The same, for the bytes of head followed by those of body (body may be null when bodyCount is
+// 0), without joining them in memory first.
+ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
+                                  const std::uint8_t* body, std::size_t bodyCount);

@@ -99,8 +99,11 @@ class CWaveData {
     std::uint32_t m_sampleBytes = 0;
 
   private:
-    // Walks the chunks of a whole file image and fills the fields; reports each failure.
-    void ReadImage(const std::uint8_t* image, std::size_t imageBytes);
+    // Walks the chunks of an open file and fills the fields; reports each failure.
+    class FileCursor;
+    void ReadChunks(FileCursor& cursor);
+    // Fills the 44-byte header of the file that Write produces (size bytes long).
+    void BuildHeader(std::uint8_t* buffer, std::uint32_t size) const;
     // Takes the format record at body; false (after message 3) for a format that is refused.
     bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
     // Replaces the sample block by block (bytes long).
