@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "platform/MessageBox.h"
+#include "wave/WaveData.h"
 
 namespace testsupport {
 
@@ -143,6 +146,46 @@ std::vector<std::string> MessageCapture::Messages() const {
 void MessageCapture::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_messages.clear();
+}
+
+Bytes BlockOf(const CWaveData& wave) {
+    if (!wave.HasSamples()) {
+        return {};
+    }
+    return Bytes(wave.m_pSamples.get(), wave.m_pSamples.get() + wave.m_sampleBytes);
+}
+
+void SetBlock(CWaveData& wave, const Bytes& bytes) {
+    wave.m_pSamples = std::make_unique<std::uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), wave.m_pSamples.get());
+    wave.m_sampleBytes = static_cast<std::uint32_t>(bytes.size());
+}
+
+Bytes RecordOf(const CWaveData& wave) {
+    Bytes record;
+    AppendLE16(record, wave.m_formatTag);
+    AppendLE16(record, wave.m_channels);
+    AppendLE32(record, wave.m_samplesPerSec);
+    AppendLE32(record, wave.m_avgBytesPerSec);
+    AppendLE16(record, wave.m_blockAlign);
+    AppendLE16(record, wave.m_bitsPerSample);
+    return record;
+}
+
+void SetRecord(CWaveData& wave, const Bytes& record) {
+    const auto le16 = [&](std::size_t at) {
+        return static_cast<std::uint16_t>(record.at(at) | record.at(at + 1) << 8);
+    };
+    const auto le32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(le16(at)) | static_cast<std::uint32_t>(le16(at + 2))
+                                                          << 16;
+    };
+    wave.m_formatTag = le16(0);
+    wave.m_channels = le16(2);
+    wave.m_samplesPerSec = le32(4);
+    wave.m_avgBytesPerSec = le32(8);
+    wave.m_blockAlign = le16(12);
+    wave.m_bitsPerSample = le16(14);
 }
 
 }  // namespace testsupport

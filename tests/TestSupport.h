@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+class CWaveData;
+
 namespace testsupport {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -76,5 +78,13 @@ class MessageCapture {
     mutable std::mutex m_mutex;
     std::vector<std::string> m_messages;
 };
+
+// The image's sample block; empty when it holds none.
+Bytes BlockOf(const CWaveData& wave);
+// Gives the image a sample block holding bytes.
+void SetBlock(CWaveData& wave, const Bytes& bytes);
+// The image's six format fields as the 16-byte PCM record, and the other way round.
+Bytes RecordOf(const CWaveData& wave);
+void SetRecord(CWaveData& wave, const Bytes& record);
 
 }  // namespace testsupport
