@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "app/AppIcon.h"
 #include "app/DialogUnits.h"
 #include "app/MainDialog.h"
 #include "platform/MessageBox.h"
@@ -51,7 +52,7 @@ bool CGainApp::InitInstance(int argc, char** argv) {
     }
     QCoreApplication::setApplicationVersion(QStringLiteral(SONORETTE_VERSION));
     QApplication::setFont(DialogFont());
-    QApplication::setWindowIcon(QIcon());
+    QApplication::setWindowIcon(AppIcon());
     InstallMessageBoxes();
     // The sound system is readied while the user looks at the window, so the first Play starts
     // as quickly as any other.
