@@ -1,5 +1,8 @@
 // CGainApp: the application object. Sets up the program (Japanese translations, the dialog
 // font, message boxes, the sound system) and runs the main window until it closes.
+//
+// One process-wide instance; Run is called once, on the user-interface thread, inside an existing
+// QApplication. The main window is a local object of InitInstance, gone when Run returns.
 #pragma once
 
 class CGainApp {
