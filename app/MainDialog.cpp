@@ -231,13 +231,7 @@ void CGainDlg::OnPlay() {
 
 void CGainDlg::StartPlayback() {
     const CWaveData& copy = *m_pPlayWave;
-    g_PlayFormat.wFormatTag = copy.m_formatTag;
-    g_PlayFormat.nChannels = copy.m_channels;
-    g_PlayFormat.nSamplesPerSec = copy.m_samplesPerSec;
-    g_PlayFormat.nAvgBytesPerSec = copy.m_avgBytesPerSec;
-    g_PlayFormat.nBlockAlign = copy.m_blockAlign;
-    g_PlayFormat.wBitsPerSample = copy.m_bitsPerSample;
-    g_PlayFormat.cbSize = 0;
+    g_PlayFormat = copy.FormatRecord();
     const std::uint32_t frameBytes = copy.m_bitsPerSample / 8u * copy.m_channels;
     const std::uint32_t frameCount = copy.m_sampleBytes / frameBytes;
     // Above 48 kHz the lead needs a longer ring than 8 buffers.

@@ -77,13 +77,7 @@ int main(int argc, char** argv) {
     if (!playWave.HasSamples() || playWave.m_blockAlign != 4) {
         return 1;
     }
-    platform::WAVEFORMATEX format;
-    format.wFormatTag = playWave.m_formatTag;
-    format.nChannels = playWave.m_channels;
-    format.nSamplesPerSec = playWave.m_samplesPerSec;
-    format.nAvgBytesPerSec = playWave.m_avgBytesPerSec;
-    format.nBlockAlign = playWave.m_blockAlign;
-    format.wBitsPerSample = playWave.m_bitsPerSample;
+    const platform::WAVEFORMATEX format = playWave.FormatRecord();
     const std::uint32_t totalFrames = playWave.m_sampleBytes / 4;
     const std::int32_t bufferCount =
         CWavePlayer::BufferCountFor(format.nSamplesPerSec, 4, 4096, 8, 100, 10);

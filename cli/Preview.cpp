@@ -66,13 +66,7 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         return false;
     }
 
-    platform::WAVEFORMATEX format;
-    format.wFormatTag = playWave.m_formatTag;
-    format.nChannels = playWave.m_channels;
-    format.nSamplesPerSec = playWave.m_samplesPerSec;
-    format.nAvgBytesPerSec = playWave.m_avgBytesPerSec;
-    format.nBlockAlign = playWave.m_blockAlign;
-    format.wBitsPerSample = playWave.m_bitsPerSample;
+    const platform::WAVEFORMATEX format = playWave.FormatRecord();
     const std::uint32_t totalFrames = playWave.m_sampleBytes / kPlayFrameBytes;
     const std::int32_t bufferCount =
         CWavePlayer::BufferCountFor(format.nSamplesPerSec, format.nBlockAlign, kBufferBytes,

@@ -16,18 +16,11 @@ void CMessageLoop::Post(std::function<void()> task) {
     m_posted.notify_one();
 }
 
-void CMessageLoop::Quit() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_quit = true;
-    m_posted.notify_one();
-}
-
 bool CMessageLoop::RunOne(std::chrono::steady_clock::time_point deadline) {
     std::function<void()> task;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_posted.wait_until(lock, deadline, [this] { return !m_tasks.empty() || m_quit; }) ||
-            m_tasks.empty()) {
+        if (!m_posted.wait_until(lock, deadline, [this] { return !m_tasks.empty(); })) {
             return false;
         }
         task = std::move(m_tasks.front());
@@ -35,19 +28,6 @@ bool CMessageLoop::RunOne(std::chrono::steady_clock::time_point deadline) {
     }
     task();
     return true;
-}
-
-void CMessageLoop::Run() {
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_quit && m_tasks.empty()) {
-                m_quit = false;
-                return;
-            }
-        }
-        RunOne(std::chrono::steady_clock::time_point::max());
-    }
 }
 
 bool CMessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

@@ -2,7 +2,7 @@
 // message queue where there is no window (the command-line tool, the tests). As a notification
 // target it hands each finished buffer to its handler on the loop's thread.
 //
-// Threads: Post, PostWaveDone and Quit from any thread; Run, RunUntil and ProcessPending on the
+// Threads: Post and PostWaveDone from any thread; RunUntil and ProcessPending on the
 // loop's own thread only. The handler is set before any device reports to the loop.
 #pragma once
 
@@ -25,13 +25,10 @@ class CMessageLoop final : public IWaveNotifyTarget {
     void PostWaveDone(HWAVEOUT hWaveOut, WAVEHDR* pHeader) override;
     void Post(std::function<void()> task);
 
-    // Runs tasks until Quit is called.
-    void Run();
     // Runs tasks until done() holds (tested after each task) or the timeout passes; gives done().
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Runs the tasks already queued.
     void ProcessPending();
-    void Quit();
 
   private:
     // Waits until a task is queued or the deadline passes; runs it. false when none came.
@@ -40,7 +37,6 @@ class CMessageLoop final : public IWaveNotifyTarget {
     std::mutex m_mutex;
     std::condition_variable m_posted;
     std::deque<std::function<void()>> m_tasks;
-    bool m_quit = false;
     WaveDoneHandler m_waveDoneHandler;
 };
 

@@ -247,20 +247,8 @@ class CWaveData::FileCursor {
     }
 
     // Copies bytes [pos, pos + count) of the file to out; false when the file does not hold them.
+    // The bytes past the head are read by two threads at once when they are many.
     bool Read(std::uint64_t pos, std::uint8_t* out, std::size_t count) {
-        if (!Fits(pos, count)) {
-            return false;
-        }
-        std::size_t done = 0;
-        if (pos < m_headBytes) {
-            done = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_headBytes - pos));
-            std::memcpy(out, m_head + pos, done);
-        }
-        return done == count || ReadAt(pos + done, out + done, count - done) == count - done;
-    }
-
-    // As Read, with the bytes past the head read by two threads at once when they are many.
-    bool ReadLarge(std::uint64_t pos, std::uint8_t* out, std::size_t count) {
         if (!Fits(pos, count)) {
             return false;
         }
@@ -454,7 +442,7 @@ void CWaveData::ReadChunks(FileCursor& cursor) {
         ShowMessage(kMsgOutOfMemory);
         return;
     }
-    if (!cursor.ReadLarge(pos + 8, block.get(), chunk.size)) {
+    if (!cursor.Read(pos + 8, block.get(), chunk.size)) {
         if (cursor.Failed()) {
             ShowMessage(kMsgCannotOpen);
         } else {
@@ -535,6 +523,18 @@ void CWaveData::ReportTag(std::uint32_t code, const char* tag) {
     char text[1024] = {};
     std::snprintf(text, sizeof text, "%s [%s]", notice, printableTag);
     platform::ShowMessageBox(text);
+}
+
+platform::WAVEFORMATEX CWaveData::FormatRecord() const {
+    platform::WAVEFORMATEX format;
+    format.wFormatTag = m_formatTag;
+    format.nChannels = m_channels;
+    format.nSamplesPerSec = m_samplesPerSec;
+    format.nAvgBytesPerSec = m_avgBytesPerSec;
+    format.nBlockAlign = m_blockAlign;
+    format.wBitsPerSample = m_bitsPerSample;
+    format.cbSize = 0;
+    return format;
 }
 
 std::uint32_t CWaveData::GetWriteSize() const {

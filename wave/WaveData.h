@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/WaveFormat.h"
+
 // Four-byte chunk id held in file order, compared as one 32-bit value.
 constexpr std::uint32_t MakeChunkId(const char (&id)[5]) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(id[0])) |
@@ -51,6 +53,8 @@ class CWaveData {
     ~CWaveData() = default;
 
     bool HasSamples() const { return m_pSamples != nullptr; }
+    // The six format fields as the playback format record, with no extra bytes.
+    platform::WAVEFORMATEX FormatRecord() const;
 
     // Shows the numbered message; returns when the user has dismissed it.
     static void ShowMessage(std::uint32_t code);
