@@ -81,11 +81,6 @@ bool WriteAll(int fd, const std::uint8_t* head, std::size_t headCount, const std
 
 }  // namespace
 
-ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
-                                  std::size_t byteCount) {
-    return ReplaceFileContents(path, bytes, byteCount, nullptr, 0);
-}
-
 ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
                                   const std::uint8_t* body, std::size_t bodyCount) {
     std::string target = path;

@@ -17,11 +17,9 @@ enum class ReplaceResult {
     kCannotWrite,
 };
 
-// Makes path hold exactly bytes[0, byteCount). A symbolic link at path is followed, so the file
-// it names is replaced and the link stays. An existing target keeps its permissions.
-ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* bytes,
-                                  std::size_t byteCount);
-// The same, for the bytes of head followed by those of body (body may be null when bodyCount is
-// 0), without joining them in memory first.
+// Makes path hold exactly the bytes of head followed by those of body (body may be null when
+// bodyCount is 0), written without joining them in memory first. A symbolic link at path is
+// followed, so the file it names is replaced and the link stays. An existing target keeps its
+// permissions.
 ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
                                   const std::uint8_t* body, std::size_t bodyCount);
