@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -42,10 +41,7 @@ Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool FileExists(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
-}
+namespace {
 
 void AppendLE16(Bytes& bytes, std::uint16_t value) {
     bytes.push_back(static_cast<std::uint8_t>(value));
@@ -63,6 +59,8 @@ void AppendId(Bytes& bytes, std::string_view id) {
         bytes.push_back(static_cast<std::uint8_t>(i < id.size() ? id[i] : ' '));
     }
 }
+
+}  // namespace
 
 Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_t samplesPerSec,
                    std::uint16_t bitsPerSample) {
@@ -93,19 +91,10 @@ RiffBuilder& RiffBuilder::ChunkWithSize(std::string_view id, std::uint32_t sizeF
     return *this;
 }
 
-RiffBuilder& RiffBuilder::Raw(const Bytes& bytes) {
-    m_body.insert(m_body.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
 Bytes RiffBuilder::Build() const {
-    return Build(static_cast<std::uint32_t>(m_body.size() + 4));
-}
-
-Bytes RiffBuilder::Build(std::uint32_t riffSizeField) const {
     Bytes file;
     AppendId(file, "RIFF");
-    AppendLE32(file, riffSizeField);
+    AppendLE32(file, static_cast<std::uint32_t>(m_body.size() + 4));
     AppendId(file, "WAVE");
     file.insert(file.end(), m_body.begin(), m_body.end());
     return file;

@@ -31,11 +31,6 @@ class TempDir {
 
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
-
-void AppendLE16(Bytes& bytes, std::uint16_t value);
-void AppendLE32(Bytes& bytes, std::uint32_t value);
-void AppendId(Bytes& bytes, std::string_view id);
 
 // The 16-byte PCM format record.
 Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_t samplesPerSec,
@@ -49,10 +44,8 @@ class RiffBuilder {
     RiffBuilder& Chunk(std::string_view id, const Bytes& body, bool padOddBody = false);
     // A chunk header whose size field disagrees with the body that follows.
     RiffBuilder& ChunkWithSize(std::string_view id, std::uint32_t sizeField, const Bytes& body);
-    RiffBuilder& Raw(const Bytes& bytes);
-    // The file; the RIFF size field is the length after offset 8 unless given.
+    // The file; the RIFF size field is the length after offset 8.
     Bytes Build() const;
-    Bytes Build(std::uint32_t riffSizeField) const;
 
   private:
     Bytes m_body;
