@@ -63,9 +63,11 @@ class WavePlayerTest : public ::testing::Test {
         m_format = {1, 2, rate, rate * 4, 4, 16};
         g_fedFrames = 0;
         g_playedOut = false;
+        // The player reads its source until it is destroyed, so the fixture keeps a copy.
+        m_source = source;
         m_pPlayer = std::make_unique<CWavePlayer>(
-            &m_loop, platform::WAVE_MAPPER, &m_format, source.data(),
-            static_cast<std::uint32_t>(source.size() / 4), kBufferBytes,
+            &m_loop, platform::WAVE_MAPPER, &m_format, m_source.data(),
+            static_cast<std::uint32_t>(m_source.size() / 4), kBufferBytes,
             CWavePlayer::BufferCountFor(rate, 4, kBufferBytes, 8, kTailWaitMs, kPollMs),
             kTailWaitMs, kPollMs, OnProgress);
         m_pPlayer->Start();
@@ -91,6 +93,7 @@ class WavePlayerTest : public ::testing::Test {
     std::unique_ptr<EmulatedWaveOut> m_pDriver;
     testsupport::MessageCapture m_messages;
     platform::WAVEFORMATEX m_format;
+    Frames m_source;
     platform::CMessageLoop m_loop;
     std::unique_ptr<CWavePlayer> m_pPlayer;
 };
