@@ -1,5 +1,7 @@
 #include "platform/MessageLoop.h"
 
+#include <algorithm>
+
 namespace platform {
 
 void CMessageLoop::PostWaveDone(HWAVEOUT hWaveOut, WAVEHDR* pHeader) {
@@ -31,11 +33,16 @@ bool CMessageLoop::RunOne(std::chrono::steady_clock::time_point deadline) {
 }
 
 bool CMessageLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    // done() may turn true on another thread with no task posted, so it is looked at again at
+    // least this often.
+    constexpr std::chrono::milliseconds kRecheck{5};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
-        if (!RunOne(deadline) && std::chrono::steady_clock::now() >= deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
             return done();
         }
+        RunOne(std::min(deadline, now + kRecheck));
     }
     return true;
 }

@@ -25,7 +25,8 @@ class CMessageLoop final : public IWaveNotifyTarget {
     void PostWaveDone(HWAVEOUT hWaveOut, WAVEHDR* pHeader) override;
     void Post(std::function<void()> task);
 
-    // Runs tasks until done() holds (tested after each task) or the timeout passes; gives done().
+    // Runs tasks until done() holds (tested after each task and every few milliseconds) or the
+    // timeout passes; gives done().
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // Runs the tasks already queued.
     void ProcessPending();
