@@ -213,7 +213,7 @@ class GainDlgTest : public QObject {
             }
             Choose("IDC_BROWSE", Make("in.wav", Wave16(static_cast<int>(channels), samples)));
             m_dlg->m_spinPercent->setValue(percent);
-            for (int play = 1; play <= 2; ++play) {  // and again after its end
+            for (std::size_t play = 1; play <= 2; ++play) {  // and again after its end
                 Driver().ClearRecording();
                 ClickPlay();
                 QCOMPARE(PlayText(), kStop);
@@ -259,6 +259,41 @@ class GainDlgTest : public QObject {
             QVERIFY(!m_dlg->isVisible() && !m_dlg->m_bPlaying && !m_dlg->m_pPlayer &&
                     !m_dlg->m_pPlayWave && Driver().OpenDevices() == 0);
         }
+    }
+
+    void eightBitNoticeAtEveryPlayAndLoadingDuringAPreview() {
+        Choose("IDC_BROWSE", Make("eight.wav", Wave(1, 8, Bytes(kRate, 200))));
+        for (std::size_t play = 1; play <= 2; ++play) {
+            ClickPlay();
+            QVERIFY(Playing());
+            ClickPlay();
+            QCOMPARE(Shown(), Messages(play, "ビット数を変更しました。"));
+        }
+        m_rig->messages.Clear();
+
+        // Browse and Save during a preview act on the loaded image; the preview goes on.
+        PlayLong();
+        const Samples quiet = {16384, -3, 7};
+        Choose("IDC_BROWSE", Make("quiet.wav", Wave16(1, quiet)));
+        QCOMPARE(m_dlg->m_spinPercent->value(), 200);
+        Choose("IDC_SAVE", m_rig->dir.File("saved.wav"));
+        QCOMPARE(testsupport::ReadFile(m_rig->dir.File("saved.wav")),
+                 Wave16(1, Gained(quiet, 200)));
+        QVERIFY(Playing());
+        ClickPlay();
+
+        // A .wav dropped from a file manager is loaded as Browse loads it.
+        const std::string dropped = Make("dropped.wav", Wave16(2, {8192, -8192}));
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(dropped))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_dlg.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_dlg.get(), &drop);
+        QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(dropped));
+        QCOMPARE(m_dlg->m_spinPercent->value(), 400);
+        QCOMPARE(Shown(), Messages{});
     }
 };
 
