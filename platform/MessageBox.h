@@ -12,7 +12,9 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -24,5 +26,23 @@ void SetMessageHandler(MessageHandler handler);
 
 // Shows the text and returns once it has been dismissed.
 void ShowMessageBox(std::string_view text);
+
+// While one is alive, the messages shown on its thread wait and are shown, in order, when it
+// goes. A modal box runs an event loop that may need a lock the thread holds (a finished buffer
+// delivered during the box is requeued under the same mutex), so a thread that shows messages
+// under a lock declares one of these before taking the lock: the lock is let go first.
+// Threads: made and destroyed on one thread; deferrals on one thread nest.
+class CDeferredMessages {
+  public:
+    CDeferredMessages();
+    ~CDeferredMessages();
+    CDeferredMessages(const CDeferredMessages&) = delete;
+    CDeferredMessages& operator=(const CDeferredMessages&) = delete;
+
+  private:
+    friend void ShowMessageBox(std::string_view text);
+    CDeferredMessages* m_pOuter;
+    std::vector<std::string> m_texts;
+};
 
 }  // namespace platform

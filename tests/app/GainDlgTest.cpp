@@ -10,8 +10,8 @@
 #include "app/DialogUnits.h"
 #include "app/FileChoosers.h"
 #include "app/MainDialog.h"
-#include "platform/EmulatedWaveOut.h"
 #include "platform/WaveOut.h"
+#include "platform/testing/EmulatedWaveOut.h"
 
 namespace {
 

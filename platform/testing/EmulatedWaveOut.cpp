@@ -1,8 +1,10 @@
-#include "platform/EmulatedWaveOut.h"
+#include "platform/testing/EmulatedWaveOut.h"
 
 #include <algorithm>
 #include <chrono>
 #include <utility>
+
+#include "platform/testing/FaultInjection.h"
 
 namespace platform {
 
@@ -42,21 +44,25 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         return options.latencyFrames + (options.realTime ? options.periodFrames : 0);
     }
 
+    // It takes whole periods: at its start its latency and a period, rounded up to whole
+    // periods, and after a late wake-up the periods it missed as well.
+    std::uint32_t BurstFrames() const override {
+        const EmulatedWaveOut::Options& options = m_owner.m_options;
+        if (!options.realTime) {
+            return options.latencyFrames + options.periodFrames;
+        }
+        const std::uint64_t period = std::max(options.periodFrames, 1u);
+        const std::uint64_t ahead =
+            options.latencyFrames +
+            std::uint64_t{options.jitterMicroseconds} * m_format.nSamplesPerSec / 1000000;
+        return static_cast<std::uint32_t>((ahead + period - 1) / period * period + period);
+    }
+
     bool Close() override {
         std::lock_guard<std::mutex> lock(m_owner.m_mutex);
         m_running = false;
         Detach();
         return !std::exchange(m_owner.m_failClose, false);
-    }
-
-    MMRESULT BeforePrepare() override {
-        std::lock_guard<std::mutex> lock(m_owner.m_mutex);
-        return TakeFailure(&m_owner.m_prepareCountdown) ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
-    }
-
-    MMRESULT BeforeWrite() override {
-        std::lock_guard<std::mutex> lock(m_owner.m_mutex);
-        return TakeFailure(&m_owner.m_writeCountdown) ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
     }
 
     // The driver's mutex is held.
@@ -180,13 +186,6 @@ void EmulatedWaveOut::RealTimeLoop() {
     }
 }
 
-bool EmulatedWaveOut::TakeFailure(int* pCountdown) {
-    if (*pCountdown < 0) {
-        return false;
-    }
-    return (*pCountdown)-- == 0;
-}
-
 void EmulatedWaveOut::FailNextQuery() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_failQuery = true;
@@ -203,13 +202,11 @@ void EmulatedWaveOut::FailNextClose() {
 }
 
 void EmulatedWaveOut::FailPrepare(int callsFromNow) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_prepareCountdown = callsFromNow;
+    faults::FailWaveOutPrepare(callsFromNow);
 }
 
 void EmulatedWaveOut::FailWrite(int callsFromNow) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_writeCountdown = callsFromNow;
+    faults::FailWaveOutWrite(callsFromNow);
 }
 
 std::vector<std::uint8_t> EmulatedWaveOut::Recording() const {
