@@ -138,7 +138,14 @@ class WaveOutQueue final : public IRenderSource {
 
     void PublishWrites() { m_writeEpoch.fetch_add(1, std::memory_order_release); }
 
-    void Pause() { m_paused.store(true); }
+    // Returns once the audio thread takes no more frames: a Render that began before the pause
+    // may still take a buffer queued meanwhile, and its frames before the caller has filled it.
+    void Pause() {
+        m_paused.store(true);
+        while (m_rendering.load()) {
+            std::this_thread::yield();
+        }
+    }
 
     MMRESULT Restart() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
@@ -171,7 +178,7 @@ class WaveOutQueue final : public IRenderSource {
     void Drain() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
         // What is still queued past the caller's last write is not to be heard.
-        m_paused.store(true);
+        Pause();
         if (m_streamRunning) {
             m_pStream->Drain();
             m_streamRunning = false;
@@ -206,7 +213,10 @@ class WaveOutQueue final : public IRenderSource {
         std::size_t filled = 0;
         // Pairs with PublishWrites: the frames written into queued buffers before it are seen.
         m_writeEpoch.load(std::memory_order_acquire);
-        if (!m_paused.load(std::memory_order_acquire)) {
+        // Announced before the pause is looked at, so that Pause sees either this Render or its
+        // own flag seen here.
+        m_rendering.store(true);
+        if (!m_paused.load()) {
             while (filled < bytes) {
                 if (m_pCurrent == nullptr) {
                     if (!m_queue.Pop(&m_pCurrent)) {
@@ -226,6 +236,7 @@ class WaveOutQueue final : public IRenderSource {
             }
             m_bytesTaken.fetch_add(filled, std::memory_order_release);
         }
+        m_rendering.store(false, std::memory_order_release);
         // 8-bit samples are unsigned, with silence at 128.
         std::memset(pOut + filled, m_format.wBitsPerSample == 8 ? 0x80 : 0, bytes - filled);
         return static_cast<std::uint32_t>(filled / m_format.nBlockAlign);
@@ -286,6 +297,7 @@ class WaveOutQueue final : public IRenderSource {
     SpscRing<WAVEHDR*, kQueueCapacity> m_queue;
     std::atomic<std::uint32_t> m_queuedCount{0};
     std::atomic<bool> m_paused{false};
+    std::atomic<bool> m_rendering{false};
     std::atomic<std::uint64_t> m_bytesTaken{0};
     std::atomic<std::uint64_t> m_writeEpoch{0};
     // The audio thread's own: the buffer being played and how far.
