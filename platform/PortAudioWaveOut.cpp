@@ -14,9 +14,12 @@
 namespace platform {
 namespace {
 
-// The stream's own read-ahead. The player keeps at least 110 ms of frames ahead of what the
-// device has taken, so the device's buffer must be well inside that.
-constexpr double kSuggestedLatencySeconds = 0.040;
+// The stream's buffer. PipeWire's ALSA plugin takes a whole quantum of the graph from it at once
+// and waits until the buffer holds one, so the buffer must hold the largest quantum the graph
+// may run at (4096 frames when a user or a program forces it, 93 ms at 44,100 Hz). The player
+// keeps its lead ahead of what the stream has taken, so a larger buffer costs no start delay:
+// the stream starts by taking the first frames of the sound, and a stop drops what it holds.
+constexpr double kSuggestedLatencySeconds = 0.200;
 
 // The callback's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
 // quanta; a client whose period is not one is called in uneven pairs (441 + 71 frames against a
@@ -172,8 +175,8 @@ class PortAudioWaveOutDriver final : public IWaveOutDriver {
         auto pPortAudioStream = std::make_unique<PortAudioStream>(pSource, format.nSamplesPerSec);
         PaStream* pPaStream = nullptr;
         if (Pa_OpenStream(&pPaStream, nullptr, &parameters, format.nSamplesPerSec,
-                          pPortAudioStream->PeriodFrames(), paNoFlag, &PortAudioStream::Callback,
-                          pPortAudioStream.get()) != paNoError) {
+                          pPortAudioStream->PeriodFrames(), paPrimeOutputBuffersUsingStreamCallback,
+                          &PortAudioStream::Callback, pPortAudioStream.get()) != paNoError) {
             return MMSYSERR_ERROR;
         }
         pPortAudioStream->SetStream(pPaStream);

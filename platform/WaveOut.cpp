@@ -84,12 +84,10 @@ class WaveOutQueue final : public IRenderSource {
         if (result != MMSYSERR_NOERROR) {
             return result;
         }
-        // The notifier first: once the stream runs, a buffer may finish at any moment.
+        // The stream starts with the first buffer queued on a playing device, or at the restart
+        // of a paused one, so that what it takes at its start is the queue's sound rather than
+        // silence that would delay it.
         m_notifier = std::thread([this] { NotifierLoop(); });
-        if (!m_pStream->Start()) {
-            return MMSYSERR_ERROR;
-        }
-        m_streamRunning = true;
         return MMSYSERR_NOERROR;
     }
 
@@ -120,7 +118,7 @@ class WaveOutQueue final : public IRenderSource {
         if ((flags & WHDR_INQUEUE) != 0) {
             return WAVERR_STILLPLAYING;
         }
-        if (!m_streamRunning) {
+        if (!m_streamRunning && !m_paused.load()) {
             if (!m_pStream->Start()) {
                 return MMSYSERR_ERROR;
             }
@@ -149,13 +147,13 @@ class WaveOutQueue final : public IRenderSource {
 
     MMRESULT Restart() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
+        m_paused.store(false);
         if (!m_streamRunning) {
             if (!m_pStream->Start()) {
                 return MMSYSERR_ERROR;
             }
             m_streamRunning = true;
         }
-        m_paused.store(false);
         return MMSYSERR_NOERROR;
     }
 

@@ -25,10 +25,6 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         m_running = true;
         m_started = std::chrono::steady_clock::now();
         m_framesPlayed = 0;
-        if (std::find(m_owner.m_streams.begin(), m_owner.m_streams.end(), this) ==
-            m_owner.m_streams.end()) {
-            m_owner.m_streams.push_back(this);
-        }
         m_owner.m_wake.notify_all();
         return true;
     }
@@ -141,12 +137,17 @@ MMRESULT EmulatedWaveOut::Open(std::uint32_t deviceId, const WAVEFORMATEX& forma
     if (Query(deviceId, format) != MMSYSERR_NOERROR) {
         return WAVERR_BADFORMAT;
     }
+    // Made before the lock is taken: should the open fail, the stream goes (taking the lock
+    // itself) after the lock is let go.
+    auto pOpened = std::make_unique<Stream>(*this, format, pSource);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (std::exchange(m_failOpen, false)) {
         return MMSYSERR_ERROR;
     }
+    // Open from now until closed, whether it plays or not.
+    m_streams.push_back(pOpened.get());
     ++m_opensSoFar;
-    *pStream = std::make_unique<Stream>(*this, format, pSource);
+    *pStream = std::move(pOpened);
     return MMSYSERR_NOERROR;
 }
 
