@@ -253,12 +253,40 @@ class GainDlgTest : public QObject {
             m_dlg->show();
             PlayLong();
             QTest::qWait(60);
+            m_dlg->m_spinPercent->setFocus();
             key == Qt::Key_unknown ? void(m_dlg->close())
                                    : QTest::keyClick(m_dlg->m_spinPercent, key);
             QCOMPARE(m_dlg->result(), result);
             QVERIFY(!m_dlg->isVisible() && !m_dlg->m_bPlaying && !m_dlg->m_pPlayer &&
                     !m_dlg->m_pPlayWave && Driver().OpenDevices() == 0);
         }
+    }
+
+    // Enter presses the push button that has the focus; in an edit box it ends the dialog, as Exit
+    // is the default button then.
+    void enterPressesTheFocusedButton() {
+        QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+        const std::string loud = Make("loud.wav", Wave16(1, {16384, -3}));
+        m_answer = loud;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // Browse, focused at start
+        QVERIFY(m_dlg->isVisible() && !m_answer);
+        QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(loud));
+        m_dlg->m_btnPlay->setFocus();
+        QTest::keyClick(m_dlg->m_btnPlay, Qt::Key_Enter);
+        QVERIFY(m_dlg->isVisible() && PlayText() == kStop);
+        QTest::keyClick(m_dlg->m_btnPlay, Qt::Key_Return);
+        QVERIFY(m_dlg->isVisible() && Stopped());
+        auto* pSave = m_dlg->findChild<QPushButton*>("IDC_SAVE");
+        pSave->setFocus();
+        m_answer = m_rig->dir.File("saved.wav");
+        QTest::keyClick(pSave, Qt::Key_Return);
+        QVERIFY(m_dlg->isVisible());
+        QCOMPARE(testsupport::ReadFile(m_rig->dir.File("saved.wav")),
+                 Wave16(1, {32767, -6}));  // 200 %
+        m_dlg->m_editPath->setFocus();
+        QTest::keyClick(m_dlg->m_editPath, Qt::Key_Return);
+        QVERIFY(!m_dlg->isVisible());
+        QCOMPARE(m_dlg->result(), 1);
     }
 
     void eightBitNoticeAtEveryPlayAndLoadingDuringAPreview() {
