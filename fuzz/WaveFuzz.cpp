@@ -46,7 +46,7 @@ constexpr std::size_t kFirstSampleOffset = 28;
 // standard error, and checks that no control character would reach the user.
 std::size_t g_messages = 0;
 
-void CountMessage(std::string_view text) {
+void CountMessage(std::string_view text, const platform::MessageSubject& /*subject*/) {
     ++g_messages;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
