@@ -182,6 +182,26 @@ class GainDlgTest : public QObject {
         QCOMPARE(Shown(), Messages{"ビット数を変更しました。"});
     }
 
+    // A Browse of a file of many unknown chunks shows a few boxes; a failed Save names the chosen
+    // path, not the loaded file, and the system's reason.
+    void fewNoticesPerBrowseAndSaveFailureAboutTheSavePath() {
+        testsupport::RiffBuilder builder;
+        builder.Chunk("fmt ", testsupport::FormatRecord(1, 1, kRate, 16));
+        for (int i = 0; i < 20000; ++i) {
+            builder.Chunk(i % 2 == 0 ? "JUNK" : std::to_string(1000 + i), {});
+        }
+        const std::string many = Make("many.wav", builder.Chunk("data", Samples16({9})).Build());
+        Choose("IDC_BROWSE", many);
+        QCOMPARE(Shown().size(), std::size_t{4});
+        QVERIFY(m_dlg->m_pWave->HasSamples());
+        m_rig->messages.Clear();
+        const std::string nowhere = m_rig->dir.File("nowhere/out.wav");
+        Choose("IDC_SAVE", nowhere);
+        const std::vector<testsupport::ShownMessage> expected = {
+            {"ファイルが開けませんでした。", nowhere, ENOENT}};
+        QVERIFY(m_rig->messages.Details() == expected);
+    }
+
     void failedStartThenPlayAndStop() {
         Driver().FailNextOpen();
         PlayLong();
