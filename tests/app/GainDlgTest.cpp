@@ -9,8 +9,10 @@
 #include "app/AboutDialog.h"
 #include "app/DialogUnits.h"
 #include "app/FileChoosers.h"
+#include "app/GainApp.h"
 #include "app/MainDialog.h"
 #include "platform/EmulatedWaveOut.h"
+#include "platform/MessageBox.h"
 #include "platform/WaveOut.h"
 
 namespace {
@@ -200,6 +202,28 @@ class GainDlgTest : public QObject {
         const std::vector<testsupport::ShownMessage> expected = {
             {"ファイルが開けませんでした。", nowhere, ENOENT}};
         QVERIFY(m_rig->messages.Details() == expected);
+    }
+
+    // The program's message box: the text, then the file escaped and the reason, never markup.
+    void messageBoxShowsThePathAsPlainTextAndTheReason() {
+        InstallMessageBoxes();
+        QString shownText;
+        Qt::TextFormat shownFormat = Qt::AutoText;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shownText = pBox->text();
+                shownFormat = pBox->textFormat();
+                pBox->accept();
+            }
+        });
+        timer.start(5);
+        platform::ShowMessageBox("ファイルが開けませんでした。", {"<b>x</b>\x1b[31m.wav", ENOENT});
+        platform::SetMessageHandler({});
+        QCOMPARE(shownText,
+                 QString::fromStdString("ファイルが開けませんでした。\n\n<b>x</b>\\033[31m.wav\n" +
+                                        platform::SystemErrorText(ENOENT)));
+        QCOMPARE(shownFormat, Qt::PlainText);
     }
 
     void failedStartThenPlayAndStop() {
