@@ -73,6 +73,8 @@ test)
     install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     echo "== Fuzzing the wave reader for 30 s"
     fuzz/run.sh 30 build-fuzz
+    echo "== Fuzzing the save side for 20 s"
+    fuzz/run.sh 20 build-fuzz replace_fuzz
     echo "== Playback tests under ThreadSanitizer"
     build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=thread -DSONORETTE_APP=OFF
     build-tsan/tests/player_tests
