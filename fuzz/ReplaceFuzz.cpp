@@ -28,24 +28,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
 #include "wave/FileReplace.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-[[noreturn]] void Fail(const char* condition, int line) {
-    std::fprintf(stderr, "replace_fuzz: check failed at ReplaceFuzz.cpp:%d: %s\n", line, condition);
-    std::abort();
-}
-
-#define FUZZ_CHECK(condition)           \
-    do {                                \
-        if (!(condition)) {             \
-            Fail(#condition, __LINE__); \
-        }                               \
-    } while (false)
 
 // "s" is sticky and everyone may write to it, as /tmp.
 constexpr const char* kNames[] = {"a", "b", "d/a", "d/b", "s/a", "s/b", "d", "s/d"};

@@ -18,24 +18,13 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
 #include "wave/WaveData.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-[[noreturn]] void Fail(const char* condition, int line) {
-    std::fprintf(stderr, "wave_fuzz: check failed at WaveFuzz.cpp:%d: %s\n", line, condition);
-    std::abort();
-}
-
-#define FUZZ_CHECK(condition)           \
-    do {                                \
-        if (!(condition)) {             \
-            Fail(#condition, __LINE__); \
-        }                               \
-    } while (false)
 
 constexpr std::uint32_t kHeaderBytes = 44;
 // A sample block read from a file starts after the RIFF header (12 bytes), the format chunk's

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -214,24 +215,31 @@ bool CFileReplacement::CreateUnnamed() {
 
 bool CFileReplacement::CreateNamed() {
     const mode_t mode = m_replacing ? 0600 : 0666;
+    return TakeTemporaryName(ReplaceResult::kCannotOpen, [this, mode] {
+        m_fd = ::open(m_tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        return m_fd >= 0;
+    });
+}
+
+bool CFileReplacement::TakeTemporaryName(ReplaceResult failure,
+                                         const std::function<bool()>& giveName) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         m_tmpPath = TemporaryName(FolderOf(m_target), NameOf(m_target));
-        // Armed before the file exists, so that no moment is left in which it has a name and a
-        // signal would leave it behind.
+        // Armed before the file has the name, so that no moment is left in which a signal would
+        // leave it behind.
         m_removeOnSignal.Arm(m_tmpPath);
-        m_fd = ::open(m_tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (m_fd >= 0) {
+        if (giveName()) {
             return true;
         }
         const int error = errno;
         m_removeOnSignal.Disarm();
         m_tmpPath.clear();
         if (error != EEXIST) {
-            Fail(ReplaceResult::kCannotOpen, error);
+            Fail(failure, error);
             return false;
         }
     }
-    Fail(ReplaceResult::kCannotOpen, EEXIST);
+    Fail(failure, EEXIST);
     return false;
 }
 
@@ -248,23 +256,10 @@ bool CFileReplacement::Append(std::initializer_list<ByteRange> pieces) {
 
 bool CFileReplacement::LinkUnnamed() {
     const std::string procPath = "/proc/self/fd/" + std::to_string(m_fd);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        m_tmpPath = TemporaryName(FolderOf(m_target), NameOf(m_target));
-        m_removeOnSignal.Arm(m_tmpPath);
-        if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, m_tmpPath.c_str(), AT_SYMLINK_FOLLOW) ==
-            0) {
-            return true;
-        }
-        const int error = errno;
-        m_removeOnSignal.Disarm();
-        m_tmpPath.clear();
-        if (error != EEXIST) {
-            Fail(ReplaceResult::kCannotWrite, error);
-            return false;
-        }
-    }
-    Fail(ReplaceResult::kCannotWrite, EEXIST);
-    return false;
+    return TakeTemporaryName(ReplaceResult::kCannotWrite, [this, &procPath] {
+        return ::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, m_tmpPath.c_str(),
+                        AT_SYMLINK_FOLLOW) == 0;
+    });
 }
 
 ReplaceStatus CFileReplacement::Commit() {

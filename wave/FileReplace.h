@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -71,6 +72,10 @@ class CFileReplacement {
     bool CreateNamed();
     // Gives the unnamed file a hidden name beside the target (m_tmpPath).
     bool LinkUnnamed();
+    // Tries hidden names beside the target in m_tmpPath until giveName succeeds, or fails for
+    // another reason than a name already taken (failure, with its errno). The name is armed for
+    // removal by the signals from before giveName runs.
+    bool TakeTemporaryName(ReplaceResult failure, const std::function<bool()>& giveName);
     void Discard();
 
     ReplaceStatus m_status;
