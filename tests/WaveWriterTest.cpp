@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -130,25 +131,53 @@ TEST_F(WaveWriterTest, PlaceThatCannotHoldTheFileSaysWhyAndCreatesNothing) {
     fs::create_symlink("loop1", m_dir.File("loop2"));
     const std::string locked = Old("locked.wav");
     ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
-    const bool mayWriteAnything = ::access(locked.c_str(), W_OK) == 0;  // root
     const std::tuple<const char*, std::string, int> cases[] = {
         {"missing/out.wav", kCannotOpen, ENOENT},
         {"folder", "フォルダーのため、開けませんでした。", 0},
         {"fifo", "通常のファイルではないため、開けませんでした。", 0},
         {"loop1", kCannotOpen, ELOOP},
-        {"locked.wav", kCannotOpen, EACCES},
     };
     const auto before = Entries();
     for (const auto& [name, text, error] : cases) {
         SCOPED_TRACE(name);
-        if (std::string(name) == "locked.wav" && mayWriteAnything) {
-            continue;
-        }
         m_messages.Clear();
         EXPECT_FALSE(m_wave.Write(m_dir.File(name).c_str()));
         EXPECT_EQ(m_messages.Details(), (Details{{text, m_dir.File(name), error}}));
         EXPECT_EQ(Entries(), before);
         EXPECT_EQ(fs::read_symlink(m_dir.File("loop1")), "loop2");
+        EXPECT_EQ(testsupport::ReadFile(locked), Bytes(100, 0x80));
+    }
+}
+
+// A read-only target and a folder that may not be written to, for a user other than root (in a
+// child, when the test runs as root).
+TEST_F(WaveWriterTest, TargetOrFolderThatMayNotBeWrittenSaysWhyAndChangesNothing) {
+    const std::string locked = Old("locked.wav");
+    ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
+    fs::create_directory(m_dir.File("closed"));
+    ASSERT_EQ(::chmod(m_dir.File("closed").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+    const auto before = Entries();
+    const auto refused = [this](const std::string& path) {
+        m_messages.Clear();
+        return !m_wave.Write(path.c_str()) &&
+               m_messages.Details() == Details{{kCannotOpen, path, EACCES}};
+    };
+    for (const std::string& path : {locked, m_dir.File("closed/new.wav")}) {
+        SCOPED_TRACE(path);
+        if (::geteuid() == 0) {
+            constexpr uid_t kNobody = 65534;
+            EXPECT_EXIT(
+                {
+                    const bool asNobody = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+                    std::_Exit(asNobody && refused(path) ? 0 : 1);
+                },
+                testing::ExitedWithCode(0), "");
+        } else {
+            EXPECT_TRUE(refused(path));
+        }
+        EXPECT_EQ(Entries(), before);
+        EXPECT_TRUE(Entries(m_dir.File("closed")).empty());
         EXPECT_EQ(testsupport::ReadFile(locked), Bytes(100, 0x80));
     }
 }
@@ -260,6 +289,11 @@ TEST_F(WaveWriterTest, SignalThatEndsTheProgramLeavesNoNewFileBehind) {
                     testing::KilledBySignal(signalNumber), "");
                 EXPECT_EQ(Entries(), std::vector<fs::path>{old});
                 EXPECT_EQ(testsupport::ReadFile(old), Bytes(100, 0x80));
+                for (const fs::path& leftover : Entries()) {  // each case starts afresh
+                    if (leftover != old) {
+                        fs::remove(leftover);
+                    }
+                }
             }
         }
     }
