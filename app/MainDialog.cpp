@@ -113,11 +113,11 @@ CGainDlg::CGainDlg(QWidget* pParent)
     pExit->setObjectName(QStringLiteral("IDOK"));
     units.Place(pExit, 63, 92, 50, 14);
 
-    // Exit is the default button: Enter in the path or percentage box ends the program too.
-    for (QPushButton* pButton : {pBrowse, m_btnPlay, pSave}) {
-        pButton->setAutoDefault(false);
+    // Enter presses the push button that has the focus. Exit is the default button while none
+    // has it: Enter in the path or percentage box ends the program.
+    for (QPushButton* pButton : {pBrowse, m_btnPlay, pSave, pExit}) {
+        pButton->setAutoDefault(true);
     }
-    pExit->setAutoDefault(false);
     pExit->setDefault(true);
     setTabOrder(pBrowse, m_editPath);
     setTabOrder(m_editPath, m_spinPercent);

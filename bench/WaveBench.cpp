@@ -673,7 +673,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
     // ApplyGain and the reader tell the user things; a benchmark has no user to tell.
-    platform::SetMessageHandler([](std::string_view) {});
+    platform::SetMessageHandler([](std::string_view, const platform::MessageSubject&) {});
 
     struct Entry {
         const char* name;

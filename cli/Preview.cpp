@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/MessageLoop.h"
+#include "platform/PrintableText.h"
 #include "platform/WaveOut.h"
 #include "playback/Preview.h"
 #include "wave/WaveData.h"
@@ -93,7 +94,7 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         std::fputs("\r\033[K", stderr);
     }
     if (started) {
-        std::printf("%d%%\t%s %s\n", used, input.c_str(),
+        std::printf("%d%%\t%s %s\n", used, platform::EscapeForDisplay(input).c_str(),
                     g_interrupted.load() ? "(停止しました)" : "(再生しました)");
     }
     return started;

@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <utility>
+
+#include "platform/PrintableText.h"
 
 namespace platform {
 namespace {
@@ -16,10 +19,18 @@ std::shared_ptr<const MessageHandler> g_pHandler;
 thread_local CDeferredMessages* t_pDeferral = nullptr;
 
 // One locked write per message, so that messages from several threads stay whole lines.
-void WriteToStandardError(std::string_view text) {
+void WriteToStandardError(std::string_view text, const MessageSubject& subject) {
+    std::string line;
+    if (!subject.path.empty()) {
+        line = EscapeForDisplay(subject.path) + ": ";
+    }
+    line.append(text);
+    if (subject.systemError != 0) {
+        line += " (" + SystemErrorText(subject.systemError) + ")";
+    }
+    line.push_back('\n');
     ::flockfile(stderr);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     ::funlockfile(stderr);
 }
@@ -41,14 +52,15 @@ CDeferredMessages::CDeferredMessages() : m_pOuter(t_pDeferral) {
 
 CDeferredMessages::~CDeferredMessages() {
     t_pDeferral = m_pOuter;
-    for (const std::string& text : m_texts) {
-        ShowMessageBox(text);
+    for (const Deferred& message : m_messages) {
+        ShowMessageBox(message.text, {message.path, message.systemError});
     }
 }
 
-void ShowMessageBox(std::string_view text) {
+void ShowMessageBox(std::string_view text, const MessageSubject& subject) {
     if (t_pDeferral != nullptr) {
-        t_pDeferral->m_texts.emplace_back(text);
+        t_pDeferral->m_messages.push_back(
+            {std::string(text), std::string(subject.path), subject.systemError});
         return;
     }
     std::shared_ptr<const MessageHandler> pHandler;
@@ -57,10 +69,14 @@ void ShowMessageBox(std::string_view text) {
         pHandler = g_pHandler;
     }
     if (pHandler) {
-        (*pHandler)(text);
+        (*pHandler)(text, subject);
     } else {
-        WriteToStandardError(text);
+        WriteToStandardError(text, subject);
     }
+}
+
+std::string SystemErrorText(int systemError) {
+    return std::error_code(systemError, std::generic_category()).message();
 }
 
 }  // namespace platform

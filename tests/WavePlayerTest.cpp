@@ -291,7 +291,7 @@ TEST_F(WavePlayerTest, ARequeueFailureIsShownOnlyOnceThePlayerHasLetItsLockGo) {
     });
     EmulatedWaveOut& driver = Install(44100);
     std::vector<std::string> shown;
-    platform::SetMessageHandler([&](std::string_view text) {
+    platform::SetMessageHandler([&](std::string_view text, const platform::MessageSubject&) {
         shown.emplace_back(text);
         m_loop.RunUntil([] { return false; }, 20ms);
     });

@@ -1,25 +1,106 @@
-// Replacing a file's contents so that a failure never loses what was there.
+// Replacing a file's contents so that a failure, or a signal that ends the program, never loses
+// what was there and never leaves a half-written file behind.
 //
-// The bytes are written to a new file beside the target and renamed over it only once they were
-// all written and the file closed without error. Threads: any, one call per target at a time.
+// The new bytes go to a file without a name in the target's folder (O_TMPFILE), which the system
+// removes by itself whatever ends the program; it gets the old file's owner and permissions, then
+// a name, and is renamed over the target only once every byte was written. Where the file system
+// cannot make files without a name, the new file has a hidden name from the start and the
+// signals that end a program remove it (see RemoveOnSignal.h). While it is written it can be read
+// by its owner only, and never by more people than the target.
+//
+// The target is found as open() would find it: a symbolic link at the path, dangling or not, is
+// followed and stays a link; a loop of links fails. In a sticky folder that everyone may write
+// to (/tmp), a link that belongs neither to the user nor to the folder's owner is not followed,
+// as the kernel's own guard refuses for open().
+//
+// Threads: any, one replacement per target at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+
+#include "wave/RemoveOnSignal.h"
 
 enum class ReplaceResult {
     kDone,
-    // The target's folder cannot be written, or the target is not a writable regular file.
-    // Nothing was created.
+    // The target's folder cannot be written, does not exist or is reached through a refused
+    // link, or the target may not be written. Nothing was created.
     kCannotOpen,
-    // Writing, closing or renaming failed (a full disk, say). The temporary file was removed and
-    // an existing target is unchanged.
+    // The target is a folder. Nothing was created.
+    kIsFolder,
+    // The target is a device, a FIFO or a socket. Nothing was created.
+    kNotRegularFile,
+    // Writing, closing or renaming failed (a full disk, say). The new file was removed and an
+    // existing target is unchanged.
     kCannotWrite,
 };
 
-// Makes path hold exactly the bytes of head followed by those of body (body may be null when
-// bodyCount is 0), written without joining them in memory first. A symbolic link at path is
-// followed, so the file it names is replaced and the link stays. An existing target keeps its
-// permissions.
-ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
-                                  const std::uint8_t* body, std::size_t bodyCount);
+struct ReplaceStatus {
+    ReplaceResult result = ReplaceResult::kDone;
+    // The errno value behind the result when the system gave one; 0 otherwise.
+    int systemError = 0;
+};
+
+// Bytes to write; bytes may be null when count is 0. Borrowed for the time of the call.
+struct ByteRange {
+    const std::uint8_t* bytes;
+    std::size_t count;
+};
+
+// One replacement: opened by the constructor, filled by Append, put in place by Commit. Destroyed
+// without a successful Commit, it leaves the target as it was and no new file behind.
+class CFileReplacement {
+  public:
+    explicit CFileReplacement(const char* path);
+    CFileReplacement(const CFileReplacement&) = delete;
+    CFileReplacement& operator=(const CFileReplacement&) = delete;
+    ~CFileReplacement();
+
+    // kDone while everything went well so far; otherwise the first failure.
+    const ReplaceStatus& Status() const { return m_status; }
+    // Writes the pieces one after the other; false (with Status telling why) on failure.
+    bool Append(std::initializer_list<ByteRange> pieces);
+    // Gives the new file the target's permissions and puts it in place.
+    ReplaceStatus Commit();
+
+  private:
+    void Fail(ReplaceResult result, int systemError);
+    bool CreateUnnamed();
+    bool CreateNamed();
+    // Gives the unnamed file a hidden name beside the target (m_tmpPath).
+    bool LinkUnnamed();
+    // Tries hidden names beside the target in m_tmpPath until giveName succeeds, or fails for
+    // another reason than a name already taken (failure, with its errno). The name is armed for
+    // removal by the signals from before giveName runs.
+    bool TakeTemporaryName(ReplaceResult failure, const std::function<bool()>& giveName);
+    void Discard();
+
+    ReplaceStatus m_status;
+    // The file to replace, with its links followed.
+    std::string m_target;
+    bool m_replacing = false;
+    unsigned m_targetMode = 0;
+    unsigned m_targetUid = 0;
+    unsigned m_targetGid = 0;
+    int m_fd = -1;
+    // The new file's name while it has one; empty otherwise.
+    std::string m_tmpPath;
+    CRemoveOnSignal m_removeOnSignal;
+};
+
+// Makes path hold exactly the bytes of the pieces, one after the other, written without joining
+// them in memory first.
+ReplaceStatus ReplaceFileContents(const char* path, std::initializer_list<ByteRange> pieces);
+
+// Test hooks. allowUnnamed false makes every replacement take the road of file systems without
+// unnamed files; onStep, when set, is called with the new file's descriptor once it exists
+// (kCreated) and once it has its name and final permissions, just before the rename (kNamed).
+enum class ReplaceStep { kCreated, kNamed };
+struct ReplaceHooks {
+    bool allowUnnamed = true;
+    void (*onStep)(ReplaceStep step, int fd) = nullptr;
+};
+void SetReplaceHooksForTesting(const ReplaceHooks& hooks);

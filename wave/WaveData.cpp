@@ -1,9 +1,6 @@
 #include "WaveData.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +16,10 @@
 #include <thread>
 
 #include "platform/MessageBox.h"
+#include "wave/ChunkNoticeLimit.h"
 #include "wave/FileReplace.h"
+#include "wave/InputFile.h"
+#include "wave/PcmLayout.h"
 
 // Sample blocks are accessed as little-endian 16-bit values through memcpy.
 static_assert(std::endian::native == std::endian::little, "a little-endian host is assumed");
@@ -51,8 +51,10 @@ constexpr std::uint32_t kExtensibleBytes = 40;
 constexpr std::uint32_t kSubFormatOffset = 24;
 
 constexpr std::uint32_t kHeaderBytes = 44;
-// The largest sample block whose file size still fits the 32-bit RIFF size fields.
-constexpr std::uint32_t kMaxSampleBytes = std::numeric_limits<std::uint32_t>::max() - kHeaderBytes;
+// The largest sample block whose file size, with a pad byte after an odd block, still fits the
+// 32-bit RIFF size fields.
+constexpr std::uint32_t kMaxSampleBytes =
+    std::numeric_limits<std::uint32_t>::max() - kHeaderBytes - 1;
 
 std::uint16_t LoadLE16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | p[1] << 8);
@@ -122,6 +124,36 @@ struct ChunkHeader {
     std::uint32_t id = 0;
     std::uint32_t size = 0;
 };
+
+std::uint32_t MessageForOutput(ReplaceResult result) {
+    switch (result) {
+        case ReplaceResult::kIsFolder:
+            return CWaveData::kMsgIsFolder;
+        case ReplaceResult::kNotRegularFile:
+            return CWaveData::kMsgNotRegularFile;
+        case ReplaceResult::kCannotWrite:
+            return CWaveData::kMsgCannotSave;
+        case ReplaceResult::kDone:
+        case ReplaceResult::kCannotOpen:
+            break;
+    }
+    return CWaveData::kMsgCannotOpen;
+}
+
+std::uint32_t MessageForInput(InputProblem problem) {
+    switch (problem) {
+        case InputProblem::kNotFound:
+            return CWaveData::kMsgFileNotFound;
+        case InputProblem::kFolder:
+            return CWaveData::kMsgIsFolder;
+        case InputProblem::kNotRegularFile:
+            return CWaveData::kMsgNotRegularFile;
+        case InputProblem::kNone:
+        case InputProblem::kCannotOpen:
+            break;
+    }
+    return CWaveData::kMsgCannotOpen;
+}
 
 void ReportChunkId(std::uint32_t id) {
     char tag[5] = {};
@@ -317,22 +349,15 @@ class CWaveData::FileCursor {
 };
 
 CWaveData::CWaveData(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ShowMessage(kMsgFileNotFound);
-        return;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        ShowMessage(kMsgFileNotFound);
+    const OpenedInput input = OpenInputFile(path);
+    if (input.problem != InputProblem::kNone) {
+        ShowMessage(MessageForInput(input.problem), {path, input.systemError});
         return;
     }
     // The chunks are walked in the file itself and the samples read straight into their block.
-    const auto cursor =
-        std::make_unique<FileCursor>(fd, static_cast<std::uint64_t>(status.st_size));
+    const auto cursor = std::make_unique<FileCursor>(input.fd, input.bytes);
     ReadChunks(*cursor);
-    ::close(fd);
+    ::close(input.fd);
 }
 
 void CWaveData::ReadChunks(FileCursor& cursor) {
@@ -414,17 +439,24 @@ void CWaveData::ReadChunks(FileCursor& cursor) {
         pos = cursor.After(pos, chunk.size);
     }
 
-    for (;;) {
-        if (!cursor.HeaderAt(pos, &chunk)) {
-            // The file ends before a data chunk starts.
-            ReportTag(kMsgUnknownTag, "data");
-            return;
+    CChunkNoticeLimit notices;
+    bool dataFound = false;
+    while (!dataFound && cursor.HeaderAt(pos, &chunk)) {
+        dataFound = chunk.id == kDataId;
+        if (!dataFound) {
+            if (notices.ShouldReport(chunk.id)) {
+                ReportChunkId(chunk.id);
+            }
+            pos = cursor.After(pos, chunk.size);
         }
-        if (chunk.id == kDataId) {
-            break;
-        }
-        ReportChunkId(chunk.id);
-        pos = cursor.After(pos, chunk.size);
+    }
+    if (notices.UnreportedCount() > 0) {
+        ReportUnreportedTags(notices.UnreportedCount());
+    }
+    if (!dataFound) {
+        // The file ends before a data chunk starts.
+        ReportTag(kMsgUnknownTag, "data");
+        return;
     }
 
     if (!cursor.Fits(pos + 8, chunk.size)) {
@@ -468,14 +500,21 @@ bool CWaveData::TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes) {
         std::memcmp(body + kSubFormatOffset, kPcmSubFormat, sizeof kPcmSubFormat) == 0) {
         m_formatTag = kFormatPcm;
     }
-    // Anything else would be scaled as if it were 16-bit PCM and saved as noise.
-    const bool supported = m_formatTag == kFormatPcm &&
-                           (m_bitsPerSample == 8 || m_bitsPerSample == 16) &&
-                           (m_channels == 1 || m_channels == 2) && m_samplesPerSec > 0;
+    // Anything else would be scaled as if it were 16-bit PCM and saved as noise. A frame size that
+    // disagrees with the channels and the depth would be carried into every frame count and into
+    // the header written out, and a byte rate past 32 bits would wrap there.
+    const bool supported =
+        m_formatTag == kFormatPcm && (m_bitsPerSample == 8 || m_bitsPerSample == 16) &&
+        (m_channels == 1 || m_channels == 2) && m_samplesPerSec > 0 &&
+        m_samplesPerSec <= kMaxSamplesPerSec &&
+        HasConsistentLayout(m_channels, m_samplesPerSec, m_blockAlign, m_bitsPerSample);
     if (!supported) {
         ShowMessage(kMsgWrongFormat);
+        return false;
     }
-    return supported;
+    // The stated byte rate is only a hint for players; the one that the layout gives is kept.
+    m_avgBytesPerSec = ByteRateOf(m_samplesPerSec, m_blockAlign);
+    return true;
 }
 
 CWaveData::CWaveData(const CWaveData& source)
@@ -497,7 +536,7 @@ CWaveData::CWaveData(const CWaveData& source)
     TakeBlock(std::move(block), source.m_sampleBytes);
 }
 
-void CWaveData::ShowMessage(std::uint32_t code) {
+void CWaveData::ShowMessage(std::uint32_t code, const platform::MessageSubject& subject) {
     static constexpr const char* kTexts[] = {
         "ファイルが見つかりませんでした。",
         "不明なタグが検出されました。",
@@ -506,8 +545,10 @@ void CWaveData::ShowMessage(std::uint32_t code) {
         "ビット数を変更しました。",
         "ファイルを保存できませんでした。",
         "ファイルが大きすぎるか、メモリが足りないため、処理できませんでした。",
+        "フォルダーのため、開けませんでした。",
+        "通常のファイルではないため、開けませんでした。",
     };
-    platform::ShowMessageBox(code < std::size(kTexts) ? kTexts[code] : "");
+    platform::ShowMessageBox(code < std::size(kTexts) ? kTexts[code] : "", subject);
 }
 
 void CWaveData::ReportTag(std::uint32_t code, const char* tag) {
@@ -525,6 +566,14 @@ void CWaveData::ReportTag(std::uint32_t code, const char* tag) {
     platform::ShowMessageBox(text);
 }
 
+void CWaveData::ReportUnreportedTags(std::uint64_t chunkCount) {
+    char text[1024] = {};
+    std::snprintf(text, sizeof text, "%s [ほか %llu 個]",
+                  "不明なタグが検出されました。処理は継続可能です。",
+                  static_cast<unsigned long long>(chunkCount));
+    platform::ShowMessageBox(text);
+}
+
 platform::WAVEFORMATEX CWaveData::FormatRecord() const {
     platform::WAVEFORMATEX format;
     format.wFormatTag = m_formatTag;
@@ -537,8 +586,15 @@ platform::WAVEFORMATEX CWaveData::FormatRecord() const {
     return format;
 }
 
+std::uint32_t CWaveData::WrittenSampleBytes() const {
+    const std::uint32_t sampleBytes = BytesPerSample(m_bitsPerSample);
+    return sampleBytes == 0 ? m_sampleBytes : m_sampleBytes - m_sampleBytes % sampleBytes;
+}
+
 std::uint32_t CWaveData::GetWriteSize() const {
-    return m_sampleBytes + kHeaderBytes;
+    // RIFF pads an odd-sized chunk with one byte.
+    const std::uint32_t dataBytes = WrittenSampleBytes();
+    return kHeaderBytes + dataBytes + (dataBytes & 1);
 }
 
 void CWaveData::StoreLE32(std::uint8_t* destination, std::uint32_t value) {
@@ -550,8 +606,12 @@ void CWaveData::StoreLE32(std::uint8_t* destination, std::uint32_t value) {
 
 void CWaveData::BuildFileImage(std::uint8_t* buffer, std::uint32_t size) const {
     BuildHeader(buffer, size);
-    if (m_sampleBytes > 0) {
-        std::memcpy(buffer + kHeaderBytes, m_pSamples.get(), m_sampleBytes);
+    const std::uint32_t dataBytes = WrittenSampleBytes();
+    if (dataBytes > 0) {
+        std::memcpy(buffer + kHeaderBytes, m_pSamples.get(), dataBytes);
+    }
+    if ((dataBytes & 1) != 0) {
+        buffer[kHeaderBytes + dataBytes] = 0;
     }
 }
 
@@ -564,28 +624,30 @@ void CWaveData::BuildHeader(std::uint8_t* buffer, std::uint32_t size) const {
     StoreLE16(buffer + 20, m_formatTag);
     StoreLE16(buffer + 22, m_channels);
     StoreLE32(buffer + 24, m_samplesPerSec);
-    StoreLE32(buffer + 28, m_avgBytesPerSec);
+    StoreLE32(buffer + 28, ByteRateOf(m_samplesPerSec, m_blockAlign));
     StoreLE16(buffer + 32, m_blockAlign);
     StoreLE16(buffer + 34, m_bitsPerSample);
     StoreLE32(buffer + 36, kDataId);
-    StoreLE32(buffer + 40, m_sampleBytes);
+    StoreLE32(buffer + 40, WrittenSampleBytes());
 }
 
 bool CWaveData::Write(const char* path) const {
+    if (!HasConsistentLayout(m_channels, m_samplesPerSec, m_blockAlign, m_bitsPerSample)) {
+        ShowMessage(kMsgWrongFormat, {path, 0});
+        return false;
+    }
     // The header and the sample block go out in one gathered write; no file-sized copy is made.
     std::uint8_t header[kHeaderBytes];
+    const std::uint32_t dataBytes = WrittenSampleBytes();
     BuildHeader(header, GetWriteSize());
-    switch (ReplaceFileContents(path, header, kHeaderBytes, m_pSamples.get(), m_sampleBytes)) {
-        case ReplaceResult::kDone:
-            return true;
-        case ReplaceResult::kCannotOpen:
-            ShowMessage(kMsgCannotOpen);
-            return false;
-        case ReplaceResult::kCannotWrite:
-            ShowMessage(kMsgCannotSave);
-            return false;
+    static constexpr std::uint8_t kPad[1] = {0};
+    const ReplaceStatus status = ReplaceFileContents(
+        path, {{header, kHeaderBytes}, {m_pSamples.get(), dataBytes}, {kPad, dataBytes & 1}});
+    if (status.result != ReplaceResult::kDone) {
+        ShowMessage(MessageForOutput(status.result), {path, status.systemError});
+        return false;
     }
-    return false;
+    return true;
 }
 
 double CWaveData::GetPeak() const {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/MessageBox.h"
 #include "platform/WaveFormat.h"
 
 // Four-byte chunk id held in file order, compared as one 32-bit value.
@@ -37,6 +38,8 @@ class CWaveData {
         kMsgBitsChanged = 4,
         kMsgCannotSave = 5,
         kMsgOutOfMemory = 6,
+        kMsgIsFolder = 7,
+        kMsgNotRegularFile = 8,
     };
 
     // An image without samples, all fields zero; a program that builds an image in memory fills
@@ -56,16 +59,22 @@ class CWaveData {
     // The six format fields as the playback format record, with no extra bytes.
     platform::WAVEFORMATEX FormatRecord() const;
 
-    // Shows the numbered message; returns when the user has dismissed it.
-    static void ShowMessage(std::uint32_t code);
+    // Shows the numbered message, about the file of subject when it names one; returns when the
+    // user has dismissed it.
+    static void ShowMessage(std::uint32_t code, const platform::MessageSubject& subject = {});
     // Shows the notice of code 1 followed by the chunk id in square brackets.
     static void ReportTag(std::uint32_t code, const char* tag);
+    // Shows the notice of code 1 followed by the number of chunks that a read did not report one
+    // by one.
+    static void ReportUnreportedTags(std::uint64_t chunkCount);
 
     // Writes the image as a 44-byte-header RIFF/WAVE file. The target is replaced only once the
-    // whole file has been written; on failure the user has been told, any existing file at path
-    // is unchanged and the result is false.
+    // whole file has been written; on failure the user has been told (with the path and the
+    // system's reason), any existing file at path is unchanged and the result is false. An image
+    // whose block align or byte rate disagrees with its other format fields is refused.
     bool Write(const char* path) const;
-    // The size of the file that Write produces: m_sampleBytes + 44.
+    // The size of the file that Write produces: 44 bytes of header, the samples (without a trailing
+    // part of a sample, which belongs to no sample) and a pad byte after an odd number of them.
     std::uint32_t GetWriteSize() const;
     // Fills buffer (size bytes, size == GetWriteSize()) with the file that Write produces.
     void BuildFileImage(std::uint8_t* buffer, std::uint32_t size) const;
@@ -108,6 +117,8 @@ class CWaveData {
     void ReadChunks(FileCursor& cursor);
     // Fills the 44-byte header of the file that Write produces (size bytes long).
     void BuildHeader(std::uint8_t* buffer, std::uint32_t size) const;
+    // The bytes of the data chunk that Write produces: the whole samples of the block.
+    std::uint32_t WrittenSampleBytes() const;
     // Takes the format record at body; false (after message 3) for a format that is refused.
     bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
     // Replaces the sample block by block (bytes long).
