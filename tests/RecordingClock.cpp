@@ -12,7 +12,6 @@
 //       A frame counts as heard when the piece holding it arrived, plus its place in that piece.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -92,37 +91,40 @@ long long HeardAt(const std::vector<Piece>& pieces, unsigned long long bytes, un
 
 int Sound(const char* rawPath, const char* timesPath, unsigned long long from,
           unsigned long long to, unsigned long rate) {
+    if (rate == 0 || from % kFrameBytes != 0 || to < from) {
+        std::fputs("sonorette-recording-clock: bad rate or offsets\n", stderr);
+        return 2;
+    }
+    // Only the part asked for is read: a soak's recording runs to hundreds of megabytes.
     std::ifstream rawIn(rawPath, std::ios::binary);
-    const std::vector<char> raw((std::istreambuf_iterator<char>(rawIn)),
-                                std::istreambuf_iterator<char>());
+    rawIn.seekg(static_cast<std::streamoff>(from));
+    std::vector<char> raw(to - from);
+    rawIn.read(raw.data(), static_cast<std::streamsize>(raw.size()));
+    raw.resize(static_cast<std::size_t>(rawIn.gcount()));
     std::vector<Piece> pieces;
     std::ifstream timesIn(timesPath);
     Piece piece{};
     while (timesIn >> piece.endBytes >> piece.arrivedNs) {
         pieces.push_back(piece);
     }
-    if (rate == 0 || from % kFrameBytes != 0) {
-        std::fputs("sonorette-recording-clock: bad rate or offset\n", stderr);
-        return 2;
-    }
-    to = std::min<unsigned long long>(to, raw.size() - raw.size() % kFrameBytes);
-    unsigned long long first = to;
-    unsigned long long afterLast = to;
-    for (unsigned long long b = from; b + kFrameBytes <= to; b += kFrameBytes) {
+    const unsigned long long length = raw.size() - raw.size() % kFrameBytes;
+    unsigned long long first = length;
+    unsigned long long afterLast = length;
+    for (unsigned long long b = 0; b < length; b += kFrameBytes) {
         const bool silent = raw[b] == 0 && raw[b + 1] == 0 && raw[b + 2] == 0 && raw[b + 3] == 0;
         if (!silent) {
-            if (first == to) {
+            if (first == length) {
                 first = b;
             }
             afterLast = b + kFrameBytes;
         }
     }
-    if (first == to) {
+    if (first == length) {
         std::puts("first_ns=none last_ns=none");
         return 0;
     }
-    std::printf("first_ns=%lld last_ns=%lld\n", HeardAt(pieces, first, rate),
-                HeardAt(pieces, afterLast, rate));
+    std::printf("first_ns=%lld last_ns=%lld\n", HeardAt(pieces, from + first, rate),
+                HeardAt(pieces, from + afterLast, rate));
     return 0;
 }
 

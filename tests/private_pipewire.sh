@@ -254,7 +254,8 @@ start_pipewire_recording() {
         <"$PIPEWIRE_DIR/$name.fifo" &
     PIPEWIRE_CLOCK_PID=$!
     PIPEWIRE_RECORDING=$PIPEWIRE_DIR/$name.raw
-    pw-record --target "$PIPEWIRE_SINK" -P '{ stream.capture.sink = true }' \
+    # Unbuffered, pw-record hands over every quantum as it comes, which times the recording.
+    stdbuf -o0 pw-record --target "$PIPEWIRE_SINK" -P '{ stream.capture.sink = true }' \
         --rate "$PIPEWIRE_RATE" --channels 2 --channel-map FL,FR --format s16 - \
         >"$PIPEWIRE_DIR/$name.fifo" 2>"$PIPEWIRE_DIR/$name.log" &
     PIPEWIRE_RECORDER_PID=$!
