@@ -33,25 +33,26 @@ pipewire_skip() {
 }
 
 ensure_pipewire_alsa_plugin() {
-    local prefix=$1 name=libasound_module_pcm_pipewire.so found
-    found=$(find /usr/lib /usr/lib64 -path '*/alsa-lib/*' -name $name 2>/dev/null | head -1)
-    if [[ -z $found && -d $prefix ]]; then
-        found=$(find "$prefix" -name $name | head -1)
-    fi
+    local prefix=$1 name=libasound_module_pcm_pipewire.so found= candidate version download
+    for candidate in /usr/lib/*/alsa-lib/$name /usr/lib64/alsa-lib/$name /usr/lib/alsa-lib/$name; do
+        [[ -f $candidate ]] && found=$candidate && break
+    done
     if [[ -z $found ]]; then
         # The plugin must match the installed PipeWire library exactly.
-        local version download
         version=$(dpkg-query -W -f='${Version}' libpipewire-0.3-0 2>/dev/null) ||
             pipewire_skip "libpipewire-0.3-0 is not installed"
+        found=$(find "$prefix/$version" -name $name 2>/dev/null | head -1)
+    fi
+    if [[ -z $found ]]; then
         download=$(mktemp -d)
         if ! (cd "$download" && apt-get download -q "pipewire-alsa=$version" >/dev/null 2>&1); then
             rm -rf "$download"
             pipewire_skip "pipewire-alsa $version cannot be downloaded"
         fi
-        mkdir -p "$prefix"
-        dpkg -x "$download"/pipewire-alsa_*.deb "$prefix"
+        mkdir -p "$prefix/$version"
+        dpkg -x "$download"/pipewire-alsa_*.deb "$prefix/$version"
         rm -rf "$download"
-        found=$(find "$prefix" -name $name | head -1)
+        found=$(find "$prefix/$version" -name $name | head -1)
         [[ -n $found ]] || pipewire_skip "pipewire-alsa holds no ALSA plugin"
     fi
     PIPEWIRE_ALSA_PLUGIN_DIR=$(dirname "$found")
