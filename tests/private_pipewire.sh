@@ -13,8 +13,10 @@
 #       package conflicts with the PulseAudio server that the other preview tests need.
 #   start_private_pipewire DIR RATE ROUTE [QUANTUM [desktop|vm]]
 #       the graph runs at RATE; QUANTUM (0: the server's choice) is forced through the settings
-#       metadata; "vm" keeps the larger minimum quantum that PipeWire takes on a virtual machine,
-#       "desktop" (the default) leaves it out whether or not this machine is one.
+#       metadata. "desktop" (the default) leaves out the larger minimum quantum that PipeWire's
+#       own configuration asks for on a virtual machine (vm.overrides), whether or not this
+#       machine is one; "vm" sets it outright (1024 frames, and 1024/48000 s for the PulseAudio
+#       server), since PipeWire does not recognise every virtual machine as one.
 #   start_pipewire_recording NAME      records the sink's monitor, raw s16le stereo at RATE, into
 #                                      DIR/NAME.raw, with arrival times in DIR/NAME.times
 #   recording_bytes                    how much has been recorded so far
@@ -73,6 +75,14 @@ pipewire_default_sink_is_ours() {
 
 pipewire_write_server_config() {
     local rate=$1 mode=$2 minQuantum=16
+    # What the daemon and the PulseAudio server load alike: no device plugin.
+    local common="context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.* = support/libspa-support
+}
+context.modules = [
+    { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
+    { name = libpipewire-module-protocol-native }"
     [[ $mode == vm ]] && minQuantum=1024
     cat >"$XDG_CONFIG_HOME/pipewire/pipewire.conf" <<CONF
 # The daemon's configuration, in place of the distribution's: the same modules, no device plugin,
@@ -85,13 +95,7 @@ context.properties = {
     default.clock.allowed-rates = [ $rate ]
     default.clock.min-quantum = $minQuantum
 }
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
-    { name = libpipewire-module-protocol-native }
+$common
     { name = libpipewire-module-profiler }
     { name = libpipewire-module-metadata }
     { name = libpipewire-module-spa-device-factory }
@@ -141,13 +145,7 @@ CONF
     cat >"$XDG_CONFIG_HOME/pipewire/pipewire-pulse.conf" <<CONF
 # The PulseAudio server's configuration, in place of the distribution's: the same modules and
 # defaults, listening in the private runtime folder.
-context.spa-libs = {
-    audio.convert.* = audioconvert/libspa-audioconvert
-    support.* = support/libspa-support
-}
-context.modules = [
-    { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
-    { name = libpipewire-module-protocol-native }
+$common
     { name = libpipewire-module-client-node }
     { name = libpipewire-module-adapter }
     { name = libpipewire-module-metadata }
