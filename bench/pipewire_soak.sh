@@ -8,7 +8,9 @@
 #
 #   bench/pipewire_soak.sh [BUILD_DIR] [RUNS] [SECONDS]     (defaults: build, 20, 3)
 #
-# BUILD_DIR is a normal build (sonorette-gain, sonorette-wavegen and the test tools).
+# BUILD_DIR is a normal build (sonorette-gain, sonorette-wavegen and the test tools). A play is
+# also counted when the PipeWire daemon logged a missed cycle (xrun) of any node during it.
+# KEEP=DIR in the environment keeps the recordings and outputs of plays that were not exact.
 # ROUTES="alsa" or "pulse" in the environment limits the routes, and SETUPS="44100 0 desktop;..."
 # the setups.
 set -euo pipefail
@@ -58,10 +60,11 @@ for route in ${ROUTES:-alsa pulse}; do
         start_pipewire_recording heard
 
         players=($(pipewire_controls "$route") preview)
-        declare -A exact=() starts=()
+        declare -A exact=() starts=() xruns=()
         failures=()
         for player in "${players[@]}"; do
             exact[$player]=0
+            xruns[$player]=0
             starts[$player]=
         done
         for ((run = 1; run <= runs; ++run)); do
@@ -73,24 +76,28 @@ for route in ${ROUTES:-alsa pulse}; do
                 fi
                 if play_recorded "$player-$run" "$dir/expected.wav" "${command[@]}"; then
                     exact[$player]=$((exact[$player] + 1))
-                elif [[ $player == preview ]]; then
-                    failures+=("run $run: $PLAY_VERDICT")
                 else
-                    failures+=("run $run, $player (control): $PLAY_VERDICT")
+                    failures+=("run $run, $player: $PLAY_VERDICT; xruns: $PLAY_XRUNS")
+                    if [[ -n ${KEEP:-} ]]; then
+                        mkdir -p "$KEEP/$route-$rate-$quantum-$mode"
+                        cp "$dir/$player-$run".* "$KEEP/$route-$rate-$quantum-$mode/"
+                    fi
                 fi
+                [[ $PLAY_XRUNS == 0 ]] || xruns[$player]=$((xruns[$player] + 1))
                 starts[$player]+=" $PLAY_START_MS"
             done
         done
         line="$(pipewire_route_name "$route") $rate Hz, quantum ${quantum/#0/auto}, $mode:"
         for player in "${players[@]}"; do
             # shellcheck disable=SC2086
-            line+=" $player ${exact[$player]}/$runs exact, start $(spread ${starts[$player]}) ms;"
+            line+=" $player ${exact[$player]}/$runs exact (${xruns[$player]} with xruns),"
+            # shellcheck disable=SC2086
+            line+=" start $(spread ${starts[$player]}) ms;"
         done
         echo "${line%;}"
-        for failure in "${failures[@]:0:3}"; do
+        for failure in "${failures[@]}"; do
             echo "    $failure"
         done
-        ((${#failures[@]} <= 3)) || echo "    ... $((${#failures[@]} - 3)) more"
 
         if [[ $setup == "44100 0 desktop" ]]; then
             line="$(pipewire_route_name "$route") stop, ms from SIGINT 1 s into the play to silence:"
@@ -111,6 +118,6 @@ for route in ${ROUTES:-alsa pulse}; do
         fi
         stop_private_pipewire
         rm -rf "$dir"
-        unset exact starts
+        unset exact starts xruns
     done
 done

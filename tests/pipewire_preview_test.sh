@@ -47,7 +47,7 @@ for setup in "${setups[@]}"; do
         # shellcheck disable=SC2046
         if ! play_recorded "$control" "$dir/expected.wav" \
             $(pipewire_control_command "$control" "$file"); then
-            line+=" $control $PLAY_VERDICT (the harness is broken);"
+            line+=" $control $PLAY_VERDICT, xruns: $PLAY_XRUNS (the harness is broken);"
             failures=$((failures + 1))
             continue
         fi
@@ -66,6 +66,7 @@ for setup in "${setups[@]}"; do
         play_recorded preview "$dir/expected.wav" "$gain" --play --percent 100 "$file" ||
             failures=$((failures + 1))
     fi
+    [[ $PLAY_VERDICT == exact ]] || PLAY_VERDICT+=", xruns: $PLAY_XRUNS"
     echo "$line $preview $PLAY_VERDICT"
     if [[ $PLAY_VERDICT != exact ]]; then
         grep -v '^heard:' "$dir/preview.check" 2>/dev/null | sed 's/^/    /' || true

@@ -337,22 +337,42 @@ pipewire_heard_ns() {
     sed -n "s/.*${which}_ns=\([0-9a-z]*\).*/\1/p" <<<"$line"
 }
 
+# The lines that the daemon, which runs the graph, has logged so far, and what it said since then
+# about cycles that a node missed (xruns): "N (node, node...)", or "0".
+pipewire_log_lines() {
+    wc -l <"$PIPEWIRE_DIR/pipewire.log"
+}
+
+pipewire_xruns_since() {
+    local xruns
+    xruns=$(tail -n +$(($1 + 1)) "$PIPEWIRE_DIR/pipewire.log" | grep -E 'xrun|missed') || true
+    if [[ -z $xruns ]]; then
+        echo 0
+        return
+    fi
+    echo "$(wc -l <<<"$xruns") ($(sed -n 's/.*(\(.*\)-[0-9]*) .*/\1/p' <<<"$xruns" | sort -u |
+        paste -sd, -))"
+}
+
 # play_recorded LABEL EXPECTED.wav COMMAND...
 #   runs COMMAND, which should play EXPECTED.wav, while the recording runs, cuts its part out into
 #   DIR/LABEL.raw and checks it frame by frame. Sets PLAY_VERDICT to one line ("exact" or what
 #   went wrong) and PLAY_START_MS to the time from the command's launch to its first frame heard
-#   ("-" when nothing was heard). Returns 0 when every frame was heard once, in order. A command
-#   still running after PLAY_TIME_LIMIT seconds is stopped.
+#   ("-" when nothing was heard) and PLAY_XRUNS to what the servers logged about missed cycles
+#   meanwhile. Returns 0 when every frame was heard once, in order. A command still running after
+#   PLAY_TIME_LIMIT seconds is stopped.
 play_recorded() {
     local label=$1 expected=$2
     shift 2
-    local from to launched first status=0 out=$PIPEWIRE_DIR/$label
+    local from to launched first status=0 out=$PIPEWIRE_DIR/$label logged
+    logged=$(pipewire_log_lines)
     from=$(recording_bytes)
     launched=$(date +%s%N)
     timeout -k 5 "$PLAY_TIME_LIMIT" "$@" >"$out.out" 2>&1 || status=$?
     # Whatever the player left in the server's buffers is heard by now.
     sleep 0.5
     to=$(recording_bytes)
+    PLAY_XRUNS=$(pipewire_xruns_since "$logged")
     pipewire_cut_recording "$from" "$to" "$out.raw"
     first=$(pipewire_heard_ns first "$from" "$to")
     PLAY_START_MS=-
