@@ -24,6 +24,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Plays once more when the two recordings of a play disagree: a recorder lost frames, and the
+# play may have been exact.
+checked_play() {
+    play_recorded "$@" && return 0
+    ((PLAY_RECORDERS_DIFFER == 1)) || return 1
+    echo "($1: the recorders lost frames; played again)"
+    play_recorded "$@"
+}
+
 setups=("${PIPEWIRE_SETUPS[@]}")
 preview=preview
 if [[ -n $dialog ]]; then
@@ -45,7 +54,7 @@ for setup in "${setups[@]}"; do
     line="$(pipewire_route_name "$route") $rate Hz, quantum ${quantum/#0/auto}, $mode:"
     for control in $(pipewire_controls "$route"); do
         # shellcheck disable=SC2046
-        if ! play_recorded "$control" "$dir/expected.wav" \
+        if ! checked_play "$control" "$dir/expected.wav" \
             $(pipewire_control_command "$control" "$file"); then
             line+=" $control $PLAY_VERDICT, xruns: $PLAY_XRUNS (the harness is broken);"
             failures=$((failures + 1))
@@ -60,10 +69,10 @@ for setup in "${setups[@]}"; do
         line+=" $control exact;"
     done
     if [[ -n $dialog ]]; then
-        play_recorded preview "$dir/expected.wav" env QT_QPA_PLATFORM=offscreen "$dialog" "$file" 100 ||
+        checked_play preview "$dir/expected.wav" env QT_QPA_PLATFORM=offscreen "$dialog" "$file" 100 ||
             failures=$((failures + 1))
     else
-        play_recorded preview "$dir/expected.wav" "$gain" --play --percent 100 "$file" ||
+        checked_play preview "$dir/expected.wav" "$gain" --play --percent 100 "$file" ||
             failures=$((failures + 1))
     fi
     [[ $PLAY_VERDICT == exact ]] || PLAY_VERDICT+=", xruns: $PLAY_XRUNS"
