@@ -14,12 +14,12 @@
 namespace platform {
 namespace {
 
-// The stream's buffer. PipeWire's ALSA plugin takes a whole quantum of the graph from it at once
-// and waits until the buffer holds one, so the buffer must hold the largest quantum the graph
-// may run at (4096 frames when a user or a program forces it, 93 ms at 44,100 Hz). The player
-// keeps its lead ahead of what the stream has taken, so a larger buffer costs no start delay:
-// the stream starts by taking the first frames of the sound, and a stop drops what it holds.
-constexpr double kSuggestedLatencySeconds = 0.200;
+// The stream's buffer. PipeWire's ALSA plugin takes a whole quantum of the graph from it at once,
+// so the buffer must hold more than the largest quantum the graph may run at: 4096 frames when a
+// user or a program forces it, 93 ms at 44,100 Hz, and a period more. The buffer is also the
+// silence that PortAudio's ALSA stream plays before the first frame, so it is no larger than
+// that. The player keeps its lead ahead of what the stream has taken, whatever its size.
+constexpr double kSuggestedLatencySeconds = 0.120;
 
 // The callback's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
 // quanta; a client whose period is not one is called in uneven pairs (441 + 71 frames against a

@@ -45,7 +45,7 @@ ensure_pipewire_alsa_plugin() {
         # The plugin must match the installed PipeWire library exactly.
         version=$(dpkg-query -W -f='${Version}' libpipewire-0.3-0 2>/dev/null) ||
             pipewire_skip "libpipewire-0.3-0 is not installed"
-        found=$(find "$prefix/$version" -name $name 2>/dev/null | head -1)
+        found=$(find "$prefix/$version" -name $name 2>/dev/null | head -1) || true
     fi
     if [[ -z $found ]]; then
         download=$(mktemp -d)
@@ -59,7 +59,7 @@ ensure_pipewire_alsa_plugin() {
         found=$(find "$prefix/$version" -name $name | head -1)
         [[ -n $found ]] || pipewire_skip "pipewire-alsa holds no ALSA plugin"
     fi
-    PIPEWIRE_ALSA_PLUGIN_DIR=$(dirname "$found")
+    PIPEWIRE_ALSA_PLUGIN_DIR=$(cd "$(dirname "$found")" && pwd)
 }
 
 # Waits up to five seconds for COMMAND to succeed.
