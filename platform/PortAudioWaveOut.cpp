@@ -157,8 +157,11 @@ class PortAudioWaveOutDriver final : public IWaveOutDriver {
         if (!MakeParameters(deviceId, format, &parameters)) {
             return WAVERR_BADFORMAT;
         }
-        return Pa_IsFormatSupported(nullptr, &parameters, format.nSamplesPerSec) ==
-                       paFormatIsSupported
+        // Asked of the device list that PortAudio made at its start, not of the device itself:
+        // asking the device opens it, which through a sound server costs a connection (90 ms on
+        // PipeWire) before every preview. The open that follows says whether the rate is taken.
+        const PaDeviceInfo* pDevice = Pa_GetDeviceInfo(parameters.device);
+        return pDevice != nullptr && pDevice->maxOutputChannels >= parameters.channelCount
                    ? MMSYSERR_NOERROR
                    : WAVERR_BADFORMAT;
     }
