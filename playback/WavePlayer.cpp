@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
-#include <system_error>
+#include <exception>
 
 #include "platform/MessageBox.h"
 
@@ -125,10 +125,8 @@ void CWavePlayer::Start() {
         m_feedEnded.store(false);
         m_running.store(true);
         BeginFeeder();
-    } catch (const std::bad_alloc&) {
-        platform::ShowMessageBox("再生を開始できませんでした。");
-        StopDevice(false);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // Memory (std::bad_alloc) or a thread (std::system_error) that cannot be had.
         platform::ShowMessageBox("再生を開始できませんでした。");
         StopDevice(false);
     }
