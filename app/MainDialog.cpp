@@ -186,7 +186,7 @@ void CGainDlg::OnSave() {
     if (ChooseSaveFile(path, kDefaultExtension, kFilter) == 0) {
         return;
     }
-    const double factor = ReadPercent() * 0.01;
+    const double factor = GainFactor(ReadPercent());
     CWaveData copy(*m_pWave);
     copy.ApplyGain(factor);
     if (copy.HasSamples()) {
@@ -215,7 +215,7 @@ void CGainDlg::OnPlay() {
     // The earlier player may still be playing out the earlier copy: it goes first.
     ReleasePreview();
     m_pPlayWave = std::make_unique<CWaveData>(wave);
-    m_pPlayWave->ApplyGain(ReadPercent() * 0.01);
+    m_pPlayWave->ApplyGain(GainFactor(ReadPercent()));
     if (m_pPlayWave->m_channels == 1) {
         m_pPlayWave->MonoToStereo();
     }

@@ -58,7 +58,7 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
     }
     const int used = percent.value_or(ProposePercent(wave.GetPeak()));
     CWaveData playWave(wave);
-    playWave.ApplyGain(used * 0.01);
+    playWave.ApplyGain(GainFactor(used));
     if (playWave.m_channels == 1) {
         playWave.MonoToStereo();
     }

@@ -1,8 +1,7 @@
-#include "FileReplace.h"
+#include "wave/FileReplace.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,71 +53,84 @@ int CreateTemporaryFile(const std::string& folder, const std::string& name, std:
     return -1;
 }
 
-// Writes head and then body, resuming after short writes.
-bool WriteAll(int fd, const std::uint8_t* head, std::size_t headCount, const std::uint8_t* body,
-              std::size_t bodyCount) {
-    while (headCount + bodyCount > 0) {
-        iovec pieces[2] = {{const_cast<std::uint8_t*>(head), headCount},
-                           {const_cast<std::uint8_t*>(body), bodyCount}};
-        const int first = headCount > 0 ? 0 : 1;
-        const ssize_t n = ::writev(fd, pieces + first, 2 - first);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        auto done = static_cast<std::size_t>(n);
-        const std::size_t fromHead = std::min(done, headCount);
-        head += fromHead;
-        headCount -= fromHead;
-        done -= fromHead;
-        body += done;
-        bodyCount -= done;
-    }
-    return true;
-}
-
 }  // namespace
 
-ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
-                                  const std::uint8_t* body, std::size_t bodyCount) {
-    std::string target = path;
+CFileReplacement::~CFileReplacement() {
+    Abandon();
+}
+
+bool CFileReplacement::Open(const char* path) {
+    Abandon();
+    m_failed = false;
+    m_target = path;
     struct stat linkStatus {};
     if (::lstat(path, &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode)) {
         char resolved[PATH_MAX];
         if (::realpath(path, resolved) != nullptr) {
-            target = resolved;
+            m_target = resolved;
         }
     }
 
     struct stat existing {};
-    const bool replacing = ::stat(target.c_str(), &existing) == 0;
-    if (replacing && (!S_ISREG(existing.st_mode) || ::access(target.c_str(), W_OK) != 0)) {
-        return ReplaceResult::kCannotOpen;
+    m_replacing = ::stat(m_target.c_str(), &existing) == 0;
+    if (m_replacing && (!S_ISREG(existing.st_mode) || ::access(m_target.c_str(), W_OK) != 0)) {
+        return false;
     }
+    m_mode = existing.st_mode;
+    m_owner = existing.st_uid;
+    m_group = existing.st_gid;
 
-    std::string tmpPath;
-    const int fd = CreateTemporaryFile(FolderOf(target), NameOf(target), &tmpPath);
-    if (fd < 0) {
-        return ReplaceResult::kCannotOpen;
+    m_fd = CreateTemporaryFile(FolderOf(m_target), NameOf(m_target), &m_tmpPath);
+    return m_fd >= 0;
+}
+
+bool CFileReplacement::Append(std::span<const std::uint8_t> bytes) {
+    const std::uint8_t* next = bytes.data();
+    std::size_t left = bytes.size();
+    while (m_fd >= 0 && !m_failed && left > 0) {
+        const ssize_t n = ::write(m_fd, next, std::min(left, kWriteBytes));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            m_failed = true;
+            break;
+        }
+        next += n;
+        left -= static_cast<std::size_t>(n);
     }
+    return m_fd >= 0 && !m_failed;
+}
 
-    bool ok = WriteAll(fd, head, headCount, body, bodyCount);
-    if (ok && replacing) {
+bool CFileReplacement::Commit() {
+    if (m_fd < 0) {
+        return false;
+    }
+    bool ok = !m_failed;
+    if (ok && m_replacing) {
         // The new file takes the place of the user's old one: give it the old one's permissions
         // (and owner, where allowed), and have its bytes on disk before the rename, so that a
         // power cut cannot leave an empty file where the old one was.
-        if (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) {
-            static_cast<void>(::fchown(fd, existing.st_uid, existing.st_gid));
+        if (m_owner != ::geteuid() || m_group != ::getegid()) {
+            static_cast<void>(::fchown(m_fd, m_owner, m_group));
         }
-        ok = ::fchmod(fd, existing.st_mode & 07777) == 0 && ::fsync(fd) == 0;
+        ok = ::fchmod(m_fd, m_mode & 07777) == 0 && ::fsync(m_fd) == 0;
     }
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmpPath.c_str(), target.c_str()) == 0;
+    ok = (::close(m_fd) == 0) && ok;
+    m_fd = -1;
+    ok = ok && ::rename(m_tmpPath.c_str(), m_target.c_str()) == 0;
     if (!ok) {
-        ::unlink(tmpPath.c_str());
-        return ReplaceResult::kCannotWrite;
+        ::unlink(m_tmpPath.c_str());
     }
-    return ReplaceResult::kDone;
+    m_tmpPath.clear();
+    return ok;
+}
+
+void CFileReplacement::Abandon() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        ::unlink(m_tmpPath.c_str());
+    }
+    m_tmpPath.clear();
 }

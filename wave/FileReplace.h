@@ -1,25 +1,56 @@
-// Replacing a file's contents so that a failure never loses what was there.
+// CFileReplacement: replacing a file's contents so that a failure never loses what was there.
 //
-// The bytes are written to a new file beside the target and renamed over it only once they were
-// all written and the file closed without error. Threads: any, one call per target at a time.
+// The new contents go to a temporary file beside the target, appended piece by piece, and are
+// renamed over the target only once they were all written and the file closed without error. A
+// symbolic link at the target's path is followed, so the file it names is replaced and the link
+// stays; an existing target's permissions (and owner, where allowed) are kept.
+//
+// Ownership: the object owns its temporary file, descriptor and name, until Commit() or its
+// destruction; a replacement that was not committed removes its temporary file when destroyed,
+// leaving the target as it was. The bytes passed to Append() are borrowed for the call only.
+//
+// Threads: one thread at a time per object; objects for different targets may work at once.
+// Used by the writer (WaveWriter.h) only.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 
-enum class ReplaceResult {
-    kDone,
-    // The target's folder cannot be written, or the target is not a writable regular file.
-    // Nothing was created.
-    kCannotOpen,
-    // Writing, closing or renaming failed (a full disk, say). The temporary file was removed and
-    // an existing target is unchanged.
-    kCannotWrite,
+class CFileReplacement {
+  public:
+    CFileReplacement() = default;
+    ~CFileReplacement();
+    CFileReplacement(const CFileReplacement&) = delete;
+    CFileReplacement& operator=(const CFileReplacement&) = delete;
+
+    // Creates the temporary file for the target at path. False when the target's folder cannot
+    // be written, or the target exists and is not a writable regular file; nothing was created.
+    bool Open(const char* path);
+    // Appends bytes to the temporary file, handing them to the system in writes of at most
+    // kWriteBytes (a single write of a whole large file was measured to be slower and far less
+    // steady than writes of a few MB). False when a write fails (a full disk, say); the
+    // replacement can then only be abandoned.
+    bool Append(std::span<const std::uint8_t> bytes);
+    // Puts the temporary file in the target's place. False when writing, closing or renaming
+    // failed; the temporary file has been removed then and an existing target is unchanged.
+    bool Commit();
+
+    static constexpr std::size_t kWriteBytes = std::size_t{8} << 20;
+
+  private:
+    void Abandon();
+
+    int m_fd = -1;
+    bool m_failed = false;
+    std::string m_target;
+    std::string m_tmpPath;
+    // The existing target's mode and owner, which the new file takes over.
+    bool m_replacing = false;
+    mode_t m_mode = 0;
+    uid_t m_owner = 0;
+    gid_t m_group = 0;
 };
-
-// Makes path hold exactly the bytes of head followed by those of body (body may be null when
-// bodyCount is 0), written without joining them in memory first. A symbolic link at path is
-// followed, so the file it names is replaced and the link stays. An existing target keeps its
-// permissions.
-ReplaceResult ReplaceFileContents(const char* path, const std::uint8_t* head, std::size_t headCount,
-                                  const std::uint8_t* body, std::size_t bodyCount);

@@ -1,5 +1,10 @@
-// CWaveData: the in-memory image of one RIFF/WAVE file, with its reader, writer and sample
-// transforms.
+// CWaveData: the in-memory image of one RIFF/WAVE file: its header fields, its format fields and
+// its sample block. The class is built in rooms, one file each:
+//   WaveData.cpp        the image itself: construction, copy, the message table;
+//   WaveReader.cpp      the reading constructor's chunk walk (CWaveReader, WaveReader.h);
+//   WaveWriter.cpp      Write and the file image (the piecewise writer in WaveWriter.h);
+//   WaveTransforms.cpp  the peak, the gain, the bit-depth and channel conversions, which run the
+//                       sample kernels of SampleKernels.h on the block.
 //
 // Ownership: an image owns its sample block alone (m_pSamples, m_sampleBytes bytes) and releases
 // it when destroyed or when a transform replaces it. Whoever creates an image owns it.
@@ -103,15 +108,10 @@ class CWaveData {
     std::uint32_t m_sampleBytes = 0;
 
   private:
-    // Walks the chunks of an open file and fills the fields; reports each failure.
-    class FileCursor;
-    void ReadChunks(FileCursor& cursor);
-    // Fills the 44-byte header of the file that Write produces (size bytes long).
-    void BuildHeader(std::uint8_t* buffer, std::uint32_t size) const;
-    // Takes the format record at body; false (after message 3) for a format that is refused.
-    bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
     // Replaces the sample block by block (bytes long).
     void TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t bytes);
+    // Sets the six format fields from format.
+    void TakeFormatRecord(const platform::WAVEFORMATEX& format);
     // A new sample block for a transform. When it cannot be had (too large for the RIFF size
     // fields, or out of memory) the image is left without samples, the user is told, and the
     // result is null.
@@ -121,3 +121,7 @@ class CWaveData {
 // The percentage that brings a peak to full scale: 100 / peak, truncated and limited to 1000;
 // 0 for a peak of 0.
 int ProposePercent(double peak);
+// The gain factor of a percentage: percent * 0.01 in double precision (100 gives exactly 1.0).
+double GainFactor(int percent);
+// The format fields of samples widened from 8 to 16 bits: twice the bytes per frame and second.
+platform::WAVEFORMATEX WidenedFormat(platform::WAVEFORMATEX format);
