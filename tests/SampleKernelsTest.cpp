@@ -56,7 +56,6 @@ class AllSamples {
 
     std::span<std::uint8_t> Span() { return {m_buffer.data() + 1, 2 * kCount + 1}; }
     int At(std::size_t i) const { return Sample16(&m_buffer[1 + 2 * i]); }
-    std::uint8_t Odd() const { return m_buffer.back(); }
 
   private:
     Bytes m_buffer;
@@ -72,17 +71,29 @@ TEST(SampleKernelsTest, GainOfEverySampleAtEveryPercentageIsTheDoublePrecisionRe
     const double more[] = {-0.0,  -0.37,  -1.0, 1e-300, 0.999999999, 32767.5, 65535.99,
                            65536, -65536, 1e6,  -1e6,   1e300,       -1e300};
     factors.insert(factors.end(), std::begin(more), std::end(more));
-    for (const double factor : factors) {
+    for (std::size_t f = 0; f < factors.size(); ++f) {
+        const double factor = factors[f];
         AllSamples samples;
-        sk::ScaleSamples16(samples.Span(), factor);
+        // In place, and for every seventh factor from one span into another.
+        const bool inPlace = f % 7 != 0;
+        Bytes target(samples.Span().size(), 0x55);
+        if (inPlace) {
+            sk::ScaleSamples16(samples.Span(), factor);
+        } else {
+            sk::ScaleSamples16(samples.Span(), target, factor);
+        }
+        const std::uint8_t* scaled = inPlace ? samples.Span().data() : target.data();
         std::size_t wrong = 0;
         for (std::size_t i = 0; i < AllSamples::kCount; ++i) {
-            if (samples.At(i) != ExpectedGain(AllSamples::ValueAt(i), factor)) {
+            if (Sample16(scaled + 2 * i) != ExpectedGain(AllSamples::ValueAt(i), factor)) {
                 ++wrong;
             }
         }
-        EXPECT_EQ(wrong, 0u) << "factor " << factor;
-        EXPECT_EQ(samples.Odd(), AllSamples::kOddByte) << "factor " << factor;
+        EXPECT_EQ(wrong, 0u) << "factor " << factor << (inPlace ? " in place" : "");
+        EXPECT_EQ(scaled[2 * AllSamples::kCount], AllSamples::kOddByte) << "factor " << factor;
+        if (!inPlace) {
+            EXPECT_EQ(samples.At(12345), AllSamples::ValueAt(12345));  // the source is untouched
+        }
     }
 }
 

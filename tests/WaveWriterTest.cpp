@@ -4,11 +4,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "TestSupport.h"
+#include "wave/FileReplace.h"
 #include "wave/WaveData.h"
 
 namespace {
@@ -85,6 +88,32 @@ TEST_F(WaveWriterTest, WriteThatFailsShowsCannotSaveKeepsTheOldFileAndLeavesNoTe
     EXPECT_EQ(m_messages.Messages(), Messages{"ファイルを保存できませんでした。"});
     EXPECT_EQ(testsupport::ReadFile(old), Bytes(100, 0x80));
     EXPECT_EQ(Entries(), std::vector<fs::path>{old});
+}
+
+// The replacement copies bytes that lie elsewhere in a cache line than in the file through a
+// buffer of its own, one piece at a time; wherever they lie, the file must hold them in order.
+TEST_F(WaveWriterTest, AppendsFromAnywhereInMemoryGiveTheSameFile) {
+    Bytes bytes(3 * (1 << 20) + 4101);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 131 + i / 4099);
+    }
+    const Bytes head = {1, 2, 3};
+    Bytes expected = head;
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    for (const std::size_t misfit : {0u, 1u, 29u, 63u}) {
+        SCOPED_TRACE(misfit);
+        Bytes memory(bytes.size() + 64);
+        std::copy(bytes.begin(), bytes.end(), memory.begin() + static_cast<long>(misfit));
+        const std::span<const std::uint8_t> source(memory.data() + misfit, bytes.size());
+        CFileReplacement file;
+        ASSERT_TRUE(file.Open(m_dir.File("out.wav").c_str()));
+        EXPECT_TRUE(file.Append(head));
+        EXPECT_TRUE(file.Append(source.first(5000)));
+        EXPECT_TRUE(file.Append(source.subspan(5000)));
+        EXPECT_TRUE(file.Commit());
+        EXPECT_EQ(testsupport::ReadFile(m_dir.File("out.wav")), expected);
+    }
+    EXPECT_EQ(Entries().size(), 1u);
 }
 
 }  // namespace

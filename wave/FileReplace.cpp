@@ -9,10 +9,21 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
 namespace {
+
+// Misaligned appends of fewer bytes are written as they are: their copy is too short to matter.
+constexpr std::size_t kStageFromBytes = 4096;
+constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
+
+// How far bytes at memory must move up to lie in a cache line as they lie in the file.
+std::size_t LineMisfit(const std::uint8_t* memory, std::uint64_t fileOffset) {
+    return static_cast<std::size_t>((fileOffset - reinterpret_cast<std::uintptr_t>(memory)) %
+                                    kLineBytes);
+}
 
 // Long enough to keep temporary names distinct, short enough that the name stays within
 // NAME_MAX for a target whose own name is at the limit.
@@ -55,6 +66,10 @@ int CreateTemporaryFile(const std::string& folder, const std::string& name, std:
 
 }  // namespace
 
+std::uint8_t* AlignedLike(std::uint8_t* block, std::uint64_t fileOffset) {
+    return block + LineMisfit(block, fileOffset);
+}
+
 CFileReplacement::~CFileReplacement() {
     Abandon();
 }
@@ -62,6 +77,7 @@ CFileReplacement::~CFileReplacement() {
 bool CFileReplacement::Open(const char* path) {
     Abandon();
     m_failed = false;
+    m_writtenBytes = 0;
     m_target = path;
     struct stat linkStatus {};
     if (::lstat(path, &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode)) {
@@ -88,18 +104,38 @@ bool CFileReplacement::Append(std::span<const std::uint8_t> bytes) {
     const std::uint8_t* next = bytes.data();
     std::size_t left = bytes.size();
     while (m_fd >= 0 && !m_failed && left > 0) {
-        const ssize_t n = ::write(m_fd, next, std::min(left, kWriteBytes));
+        std::size_t written = 0;
+        if (left >= kStageFromBytes && LineMisfit(next, m_writtenBytes) != 0) {
+            if (!m_staging) {
+                m_staging =
+                    std::make_unique_for_overwrite<std::uint8_t[]>(kStagingBytes + kLineBytes);
+            }
+            std::uint8_t* staged = AlignedLike(m_staging.get(), m_writtenBytes);
+            const std::size_t count = std::min(left, kStagingBytes);
+            std::memcpy(staged, next, count);
+            written = WriteOnce(staged, count);
+        } else {
+            written = WriteOnce(next, std::min(left, kWriteBytes));
+        }
+        next += written;
+        left -= written;
+    }
+    return m_fd >= 0 && !m_failed;
+}
+
+std::size_t CFileReplacement::WriteOnce(const std::uint8_t* bytes, std::size_t count) {
+    for (;;) {
+        const ssize_t n = ::write(m_fd, bytes, count);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             m_failed = true;
-            break;
+            return 0;
         }
-        next += n;
-        left -= static_cast<std::size_t>(n);
+        m_writtenBytes += static_cast<std::size_t>(n);
+        return static_cast<std::size_t>(n);
     }
-    return m_fd >= 0 && !m_failed;
 }
 
 bool CFileReplacement::Commit() {

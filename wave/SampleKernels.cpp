@@ -119,27 +119,28 @@ std::int16_t ScaleSample(std::int16_t s, double factor) {
     return static_cast<std::int16_t>(static_cast<int>(product));
 }
 
-void ScaleAnyFactor(std::uint8_t* bytes, std::size_t count, double factor) {
+void ScaleAnyFactor(const std::uint8_t* in, std::uint8_t* out, std::size_t count, double factor) {
     for (std::size_t i = 0; i < count; ++i) {
         std::int16_t s;
-        std::memcpy(&s, bytes + 2 * i, 2);
+        std::memcpy(&s, in + 2 * i, 2);
         s = ScaleSample(s, factor);
-        std::memcpy(bytes + 2 * i, &s, 2);
+        std::memcpy(out + 2 * i, &s, 2);
     }
 }
 
 // For |factor| < 65536 every product lies strictly inside the int range, so it can be truncated
 // first and then limited as an integer, which the vectoriser turns into a saturating pack; the
 // result is ScaleSample's.
-void ScaleInRangeBaseline(std::uint8_t* bytes, std::size_t count, double factor) {
+void ScaleInRangeBaseline(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                          double factor) {
     for (std::size_t i = 0; i < count; ++i) {
         std::int16_t s;
-        std::memcpy(&s, bytes + 2 * i, 2);
+        std::memcpy(&s, in + 2 * i, 2);
         int scaled = static_cast<int>(s * factor);
         scaled = scaled < -32768 ? -32768 : scaled;
         scaled = scaled > 32767 ? 32767 : scaled;
         s = static_cast<std::int16_t>(scaled);
-        std::memcpy(bytes + 2 * i, &s, 2);
+        std::memcpy(out + 2 * i, &s, 2);
     }
 }
 
@@ -157,31 +158,34 @@ SONORETTE_AVX2 inline __m128i ScaleFourAvx2(const std::uint8_t* p, __m256d facto
     return _mm256_cvttpd_epi32(_mm256_mul_pd(samples, factor));
 }
 
-// Sixteen samples a step; the saturating pack limits each to the 16-bit range.
-SONORETTE_AVX2 void ScaleInRangeAvx2(std::uint8_t* bytes, std::size_t count, double factor) {
+// Sixteen samples a step, all loaded before any is stored, so that out may be in; the saturating
+// pack limits each to the 16-bit range.
+SONORETTE_AVX2 void ScaleInRangeAvx2(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                                     double factor) {
     const __m256d f = _mm256_set1_pd(factor);
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
-        std::uint8_t* p = bytes + 2 * i;
+        const std::uint8_t* p = in + 2 * i;
         const __m128i first = _mm_packs_epi32(ScaleFourAvx2(p, f), ScaleFourAvx2(p + 8, f));
         const __m128i second = _mm_packs_epi32(ScaleFourAvx2(p + 16, f), ScaleFourAvx2(p + 24, f));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_set_m128i(second, first));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
+                            _mm256_set_m128i(second, first));
     }
-    ScaleInRangeBaseline(bytes + 2 * i, count - i, factor);
+    ScaleInRangeBaseline(in + 2 * i, out + 2 * i, count - i, factor);
 }
 #else
-void ScaleInRangeAvx2(std::uint8_t* bytes, std::size_t count, double factor) {
-    ScaleInRangeBaseline(bytes, count, factor);
+void ScaleInRangeAvx2(const std::uint8_t* in, std::uint8_t* out, std::size_t count, double factor) {
+    ScaleInRangeBaseline(in, out, count, factor);
 }
 #endif
 
-void Scale(std::uint8_t* bytes, std::size_t count, double factor) {
+void Scale(const std::uint8_t* in, std::uint8_t* out, std::size_t count, double factor) {
     if (std::fabs(factor) >= 65536.0) {
-        ScaleAnyFactor(bytes, count, factor);
+        ScaleAnyFactor(in, out, count, factor);
     } else if (HasAvx2()) {
-        ScaleInRangeAvx2(bytes, count, factor);
+        ScaleInRangeAvx2(in, out, count, factor);
     } else {
-        ScaleInRangeBaseline(bytes, count, factor);
+        ScaleInRangeBaseline(in, out, count, factor);
     }
 }
 
@@ -228,11 +232,21 @@ double PeakFraction(std::uint32_t magnitude, std::uint16_t bitsPerSample) {
     return magnitude * (bitsPerSample == 16 ? 3.0517578125e-05 : 0.0078125);
 }
 
-void ScaleSamples16(std::span<std::uint8_t> samples, double factor) {
-    std::uint8_t* bytes = samples.data();
-    InTwoHalves(samples.size() / 2, 2, [bytes, factor](std::size_t first, std::size_t last) {
-        Scale(bytes + 2 * first, last - first, factor);
+void ScaleSamples16(std::span<const std::uint8_t> samples, std::span<std::uint8_t> scaled,
+                    double factor) {
+    const std::size_t bytes = std::min(samples.size(), scaled.size());
+    const std::uint8_t* in = samples.data();
+    std::uint8_t* out = scaled.data();
+    InTwoHalves(bytes / 2, 2, [in, out, factor](std::size_t first, std::size_t last) {
+        Scale(in + 2 * first, out + 2 * first, last - first, factor);
     });
+    if (bytes % 2 != 0 && in != out) {
+        out[bytes - 1] = in[bytes - 1];
+    }
+}
+
+void ScaleSamples16(std::span<std::uint8_t> samples, double factor) {
+    ScaleSamples16(samples, samples, factor);
 }
 
 void Widen8To16(std::span<const std::uint8_t> narrow, std::span<std::uint8_t> wide) {

@@ -34,8 +34,13 @@ std::uint32_t PeakMagnitude(std::span<const std::uint8_t> samples, std::uint16_t
 // any other depth. The fraction of the largest magnitude of several pieces is that of the whole.
 double PeakFraction(std::uint32_t magnitude, std::uint16_t bitsPerSample);
 
-// Scales every 16-bit sample in place: the product with factor in double precision, truncated
-// toward zero and limited to -32768..32767. factor must be a finite number.
+// Writes to scaled every 16-bit sample of samples scaled: the product with factor in double
+// precision, truncated toward zero and limited to -32768..32767. factor must be a finite number.
+// scaled is either samples itself or a span that does not overlap it; a trailing odd byte is
+// copied as it is. Works on min(samples.size(), scaled.size()) bytes.
+void ScaleSamples16(std::span<const std::uint8_t> samples, std::span<std::uint8_t> scaled,
+                    double factor);
+// The same in place.
 void ScaleSamples16(std::span<std::uint8_t> samples, double factor);
 
 // Each 8-bit sample u becomes the 16-bit sample (u - 128) * 256. Works on

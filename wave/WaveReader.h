@@ -33,6 +33,8 @@ class CWaveReader {
     bool HasData() const { return m_dataBytes.has_value(); }
     // The length of the data chunk's body; 0 when HasData() is false.
     std::uint32_t DataBytes() const { return m_dataBytes.value_or(0); }
+    // Where the data chunk's body starts in the file.
+    std::uint64_t DataOffset() const { return m_dataOffset; }
 
     // Copies bytes [offset, offset + out.size()) of the data chunk into out. When the file cannot
     // be read, or no longer holds those bytes, the user is told and the result is false.

@@ -24,18 +24,14 @@ void BuildWaveHeader(const platform::WAVEFORMATEX& format, std::uint32_t sampleB
 
 bool CWaveFileWriter::Open(const char* path, const platform::WAVEFORMATEX& format,
                            std::uint32_t sampleBytes) {
-    if (!m_file.Open(path)) {
+    m_open = m_file.Open(path);
+    if (!m_open) {
         CWaveData::ShowMessage(CWaveData::kMsgCannotOpen);
-        m_failed = true;
         return false;
     }
-    m_open = true;
-    m_failed = false;
     std::uint8_t header[riff::kHeaderBytes];
     BuildWaveHeader(format, sampleBytes, header);
-    if (!m_file.Append(header)) {
-        return Fail();
-    }
+    m_failed = !m_file.Append(header);
     m_samplesLeft = sampleBytes;
     return true;
 }
@@ -44,28 +40,23 @@ bool CWaveFileWriter::Append(std::span<const std::uint8_t> samples) {
     if (!m_open || m_failed) {
         return false;
     }
-    if (samples.size() > m_samplesLeft || !m_file.Append(samples)) {
-        return Fail();
+    m_failed = samples.size() > m_samplesLeft || !m_file.Append(samples);
+    if (!m_failed) {
+        m_samplesLeft -= static_cast<std::uint32_t>(samples.size());
     }
-    m_samplesLeft -= static_cast<std::uint32_t>(samples.size());
-    return true;
+    return !m_failed;
 }
 
 bool CWaveFileWriter::Finish() {
-    if (!m_open || m_failed) {
+    if (!m_open) {
         return false;
     }
-    if (m_samplesLeft != 0 || !m_file.Commit()) {
-        return Fail();
-    }
     m_open = false;
+    if (m_failed || m_samplesLeft != 0 || !m_file.Commit()) {
+        CWaveData::ShowMessage(CWaveData::kMsgCannotSave);
+        return false;
+    }
     return true;
-}
-
-bool CWaveFileWriter::Fail() {
-    m_failed = true;
-    CWaveData::ShowMessage(CWaveData::kMsgCannotSave);
-    return false;
 }
 
 std::uint32_t CWaveData::GetWriteSize() const {
@@ -91,6 +82,9 @@ bool CWaveData::Write(const char* path) const {
     // No file-sized copy is made: the header and then the block go to the file, the block in
     // pieces of a few MB.
     CWaveFileWriter writer;
-    return writer.Open(path, FormatRecord(), m_sampleBytes) &&
-           writer.Append({m_pSamples.get(), m_sampleBytes}) && writer.Finish();
+    if (!writer.Open(path, FormatRecord(), m_sampleBytes)) {
+        return false;
+    }
+    writer.Append({m_pSamples.get(), m_sampleBytes});
+    return writer.Finish();
 }
