@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -102,7 +103,8 @@ class CWaveReader::FileCursor {
     }
 
     // Copies bytes [pos, pos + count) of the file to out; false when the file does not hold them.
-    bool Read(std::uint64_t pos, std::uint8_t* out, std::size_t count) {
+    // Several threads may read at once.
+    bool Read(std::uint64_t pos, std::uint8_t* out, std::size_t count) const {
         if (!Fits(pos, count)) {
             return false;
         }
@@ -115,7 +117,7 @@ class CWaveReader::FileCursor {
     }
 
     // Reads the chunk header at pos; false when it would reach past the end of the file.
-    bool HeaderAt(std::uint64_t pos, ChunkHeader* header) {
+    bool HeaderAt(std::uint64_t pos, ChunkHeader* header) const {
         std::uint8_t bytes[8];
         if (!Read(pos, bytes, sizeof bytes)) {
             return false;
@@ -128,7 +130,7 @@ class CWaveReader::FileCursor {
     // The position after the chunk at pos. After an odd-sized body the RIFF pad byte is passed
     // over too when it is there (a zero byte); a writer that left it out is read as written,
     // since no chunk id starts with a zero byte.
-    std::uint64_t After(std::uint64_t pos, std::uint32_t size) {
+    std::uint64_t After(std::uint64_t pos, std::uint32_t size) const {
         std::uint64_t next = pos + 8 + size;
         std::uint8_t pad = 1;
         if ((size & 1) != 0 && next < m_fileBytes && Read(next, &pad, 1) && pad == 0) {
@@ -138,7 +140,7 @@ class CWaveReader::FileCursor {
     }
 
   private:
-    std::size_t ReadAt(std::uint64_t pos, std::uint8_t* out, std::size_t count) {
+    std::size_t ReadAt(std::uint64_t pos, std::uint8_t* out, std::size_t count) const {
         std::size_t done = 0;
         while (done < count) {
             const ssize_t n =
@@ -161,7 +163,7 @@ class CWaveReader::FileCursor {
     std::uint64_t m_fileBytes;
     std::uint8_t m_head[kHeadBytes];
     std::size_t m_headBytes = 0;
-    bool m_failed = false;
+    mutable std::atomic<bool> m_failed{false};
 };
 
 CWaveReader::CWaveReader(const char* path, CWaveData& image) {
@@ -294,16 +296,28 @@ std::optional<std::uint64_t> CWaveReader::WalkChunks(CWaveData& image) {
     return pos + 8;
 }
 
-bool CWaveReader::ReadData(std::uint64_t offset, std::span<std::uint8_t> out) {
-    const bool inside = HasData() && offset <= DataBytes() && out.size() <= DataBytes() - offset;
-    if (inside && m_cursor->Read(m_dataOffset + offset, out.data(), out.size())) {
-        return true;
+CWaveReader::ReadResult CWaveReader::ReadDataQuietly(std::uint64_t offset,
+                                                     std::span<std::uint8_t> out) const {
+    if (!HasData() || offset > DataBytes() || out.size() > DataBytes() - offset) {
+        return ReadResult::kMissing;
     }
-    if (inside && m_cursor->Failed()) {
+    if (m_cursor->Read(m_dataOffset + offset, out.data(), out.size())) {
+        return ReadResult::kRead;
+    }
+    return m_cursor->Failed() ? ReadResult::kFailed : ReadResult::kMissing;
+}
+
+void CWaveReader::Report(ReadResult result) {
+    if (result == ReadResult::kFailed) {
         CWaveData::ShowMessage(CWaveData::kMsgCannotOpen);
-    } else {
+    } else if (result == ReadResult::kMissing) {
         // The file has become shorter than its size said.
         CWaveData::ReportTag(CWaveData::kMsgUnknownTag, "data");
     }
-    return false;
+}
+
+bool CWaveReader::ReadData(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    const ReadResult result = ReadDataQuietly(offset, out);
+    Report(result);
+    return result == ReadResult::kRead;
 }

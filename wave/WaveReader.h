@@ -9,7 +9,8 @@
 // Failures are shown to the user through CWaveData::ShowMessage and ReportTag where they are
 // found; the caller learns of them from the results below.
 //
-// Threads: one thread at a time.
+// Threads: one thread at a time, except that any number of threads may read data at once with
+// ReadDataQuietly().
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,16 @@ class CWaveReader {
 
     // Copies bytes [offset, offset + out.size()) of the data chunk into out. When the file cannot
     // be read, or no longer holds those bytes, the user is told and the result is false.
-    bool ReadData(std::uint64_t offset, std::span<std::uint8_t> out);
+    bool ReadData(std::uint64_t offset, std::span<std::uint8_t> out) const;
+
+    enum class ReadResult {
+        kRead,
+        kFailed,   // the system could not read the file
+        kMissing,  // the file does not hold the bytes (any more)
+    };
+    // ReadData without a word to the user; Report() tells what ReadData would have told.
+    ReadResult ReadDataQuietly(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    static void Report(ReadResult result);
 
   private:
     class FileCursor;
