@@ -1,10 +1,17 @@
 // CWaveData: the in-memory image of one RIFF/WAVE file: its header fields, its format fields and
-// its sample block. The class is built in rooms, one file each:
-//   WaveData.cpp        the image itself: construction, copy, the message table;
-//   WaveReader.cpp      the reading constructor's chunk walk (CWaveReader, WaveReader.h);
-//   WaveWriter.cpp      Write and the file image (the piecewise writer in WaveWriter.h);
-//   WaveTransforms.cpp  the peak, the gain, the bit-depth and channel conversions, which run the
-//                       sample kernels of SampleKernels.h on the block.
+// its sample block. The dialog (app/) keeps one as the loaded file and makes its Save and play
+// copies from it; the command line's preview and test-tone generator (cli/) use it too.
+//
+// The wave document is built in rooms, one file each:
+//   WaveData.cpp          the image itself: construction, copy, the message table;
+//   WaveReader.h, .cpp    the reader (CWaveReader), shared by the reading constructor and the
+//                         piecewise file gain;
+//   WaveWriter.h, .cpp    Write, the file image and the piecewise writer (CWaveFileWriter);
+//   WaveTransforms.cpp    the peak, the gain, the bit-depth and channel conversions of an image;
+//   SampleKernels.h, .cpp the sample arithmetic on spans, for the transforms and the file gain;
+//   StreamingGain.h, .cpp the gain of a file into a new file in pieces (sonorette-gain);
+//   FileReplace.h, .cpp   replacing a file's contents without risk to the old ones;
+//   RiffLayout.h          what the reader and the writer share of the file layout.
 //
 // Ownership: an image owns its sample block alone (m_pSamples, m_sampleBytes bytes) and releases
 // it when destroyed or when a transform replaces it. Whoever creates an image owns it.
