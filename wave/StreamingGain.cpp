@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <semaphore>
 #include <span>
 #include <system_error>
@@ -20,20 +21,27 @@ static_assert(kPieceBytes % kLineBytes == 0, "pieces must keep the cache-line al
 
 namespace {
 
-// A piece buffer: kPieceBytes at a place where the pieces of a file lie in memory as in the
-// file (see AlignedLike).
+// A buffer for pieces of bytes long at most, where pieces of a file that start at fileOffset
+// plus a multiple of kPieceBytes lie in memory as in the file (see AlignedLike).
 class CPieceBuffer {
   public:
     CPieceBuffer(std::size_t bytes, std::uint64_t fileOffset)
-        : m_block(std::make_unique_for_overwrite<std::uint8_t[]>(bytes + kLineBytes)),
-          m_piece(AlignedLike(m_block.get(), fileOffset)) {}
+        : m_block(new (std::nothrow) std::uint8_t[bytes + kLineBytes]),
+          m_piece(m_block ? AlignedLike(m_block.get(), fileOffset) : nullptr) {}
 
+    // False when the memory could not be had.
+    bool Usable() const { return m_piece != nullptr; }
     std::span<std::uint8_t> First(std::size_t bytes) const { return {m_piece, bytes}; }
 
   private:
     std::unique_ptr<std::uint8_t[]> m_block;
     std::uint8_t* m_piece;
 };
+
+bool ReportOutOfMemory() {
+    CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
+    return false;
+}
 
 // The file at path, its header taken by the reader; its data is read piece by piece.
 class CPieceSource {
@@ -48,11 +56,10 @@ class CPieceSource {
             return false;
         }
         if (!riff::FitsSampleBlock(m_reader.DataBytes())) {
-            CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
-            return false;
+            return ReportOutOfMemory();
         }
         m_buffer.emplace(BufferBytes(), m_reader.DataOffset());
-        return true;
+        return m_buffer->Usable() || ReportOutOfMemory();
     }
 
     const CWaveData& Header() const { return m_header; }
@@ -76,11 +83,11 @@ class CPieceSource {
         const std::uint64_t half = DataBytes() >= samplekernels::kSplitBytes ? pieces / 2 : 0;
         Measure second;
         std::thread helper;
-        if (half > 0) {
+        const CPieceBuffer helperBuffer(half > 0 ? BufferBytes() : 0, m_reader.DataOffset());
+        if (half > 0 && helperBuffer.Usable()) {
             try {
-                helper = std::thread([this, &second, half, pieces] {
-                    const CPieceBuffer buffer(BufferBytes(), m_reader.DataOffset());
-                    second = MeasurePieces(half, pieces, buffer);
+                helper = std::thread([this, &second, &helperBuffer, half, pieces] {
+                    second = MeasurePieces(half, pieces, helperBuffer);
                 });
             } catch (const std::system_error&) {
                 helper = std::thread();
@@ -213,12 +220,13 @@ class CWriteBehind {
 bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, double factor) {
     // Two output pieces, one scaled while the other is written, each lying in memory as it will
     // lie in the file after its header.
-    const std::size_t outputPieceBytes = widen ? 2 * kPieceBytes : kPieceBytes;
-    const auto block =
-        std::make_unique_for_overwrite<std::uint8_t[]>(2 * (outputPieceBytes + kLineBytes));
-    std::uint8_t* const outputPieces[2] = {
-        AlignedLike(block.get(), riff::kHeaderBytes),
-        AlignedLike(block.get() + outputPieceBytes + kLineBytes, riff::kHeaderBytes)};
+    const std::size_t outputPieceBytes =
+        (widen ? 2 : 1) * std::min<std::size_t>(kPieceBytes, source.DataBytes());
+    const CPieceBuffer outputPieces[2] = {{outputPieceBytes, riff::kHeaderBytes},
+                                          {outputPieceBytes, riff::kHeaderBytes}};
+    if (!outputPieces[0].Usable() || !outputPieces[1].Usable()) {
+        return ReportOutOfMemory();
+    }
     CWriteBehind writeBehind(writer);
     std::size_t next = 0;
     for (std::uint64_t offset = 0; offset < source.DataBytes(); offset += kPieceBytes) {
@@ -226,7 +234,8 @@ bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, doub
         if (!piece) {
             return false;
         }
-        const std::span<std::uint8_t> samples(outputPieces[next], (widen ? 2 : 1) * piece->size());
+        const std::span<std::uint8_t> samples =
+            outputPieces[next].First((widen ? 2 : 1) * piece->size());
         if (widen) {
             samplekernels::Widen8To16(*piece, samples);
             samplekernels::ScaleSamples16(samples, factor);
