@@ -1,6 +1,7 @@
 #include "wave/StreamingGain.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "wave/FileReplace.h"
 #include "wave/RiffLayout.h"
@@ -75,12 +77,12 @@ class CPieceSource {
         return piece;
     }
 
-    // The percentage proposed for the data's peak. From kSplitBytes on, a second thread measures
-    // the second half of the pieces, into a buffer of its own: reading the file takes most of
-    // the time, and two cores copy from the file's cache faster than one.
+    // The percentage proposed for the data's peak. For data of two pieces or more a second
+    // thread measures the second half of the pieces, into a buffer of its own: reading the file
+    // takes most of the time, and two cores copy from the file's cache faster than one.
     std::optional<int> ProposedPercent() {
         const std::uint64_t pieces = (DataBytes() + kPieceBytes - 1) / kPieceBytes;
-        const std::uint64_t half = DataBytes() >= samplekernels::kSplitBytes ? pieces / 2 : 0;
+        const std::uint64_t half = pieces / 2;
         Measure second;
         std::thread helper;
         const CPieceBuffer helperBuffer(half > 0 ? BufferBytes() : 0, m_reader.DataOffset());
@@ -142,12 +144,14 @@ class CPieceSource {
 };
 
 // Writes the output pieces on a thread of its own while the caller's thread reads and scales the
-// next one: the system's copy into the file's cache takes about as long as reading and scaling
-// together, and with two cores both run at once (bench/gain_vs_cp.sh shows what that gains).
+// next ones: the system's copy into the file's cache takes about as long as reading and scaling
+// together, and with two cores both run at once (bench/gain_vs_cp.sh shows what that gains). Up
+// to kQueuedPieces wait to be written, so that a short stall of either thread does not hold up
+// the other.
 //
 // Ownership: borrows the writer for its whole life. A piece handed to Write() is read by the
-// writing thread until the next Write() returns or the object is destroyed, so it must stay
-// unchanged until then.
+// writing thread until kQueuedPieces more Write() calls have returned or the object is destroyed,
+// so it must stay unchanged until then.
 //
 // Threads: Write() from the thread that made the object. The writing thread uses the writer and
 // the pieces only, and is joined by the destructor, after the last piece has been written; the
@@ -155,6 +159,8 @@ class CPieceSource {
 // by Write() itself.
 class CWriteBehind {
   public:
+    static constexpr std::ptrdiff_t kQueuedPieces = 2;
+
     explicit CWriteBehind(CWaveFileWriter& writer) : m_writer(writer) {
         try {
             m_thread = std::thread([this] { WritePieces(); });
@@ -165,9 +171,11 @@ class CWriteBehind {
 
     ~CWriteBehind() {
         if (m_thread.joinable()) {
-            m_idle.acquire();
+            for (std::ptrdiff_t i = 0; i < kQueuedPieces; ++i) {
+                m_free.acquire();
+            }
             m_stopping = true;
-            m_pieceReady.release();
+            m_queued.release();
             m_thread.join();
         }
     }
@@ -175,41 +183,42 @@ class CWriteBehind {
     CWriteBehind(const CWriteBehind&) = delete;
     CWriteBehind& operator=(const CWriteBehind&) = delete;
 
-    // Waits until the previous piece has been written, then hands this one over. False when a
-    // write has failed; nothing more is written then.
+    // Waits until fewer than kQueuedPieces pieces are still to be written, then queues this one.
+    // False when a write has failed; nothing more is written then.
     bool Write(std::span<const std::uint8_t> piece) {
         if (!m_thread.joinable()) {
             return m_writer.Append(piece);
         }
-        m_idle.acquire();
+        m_free.acquire();
         if (m_failed) {
-            m_idle.release();
+            m_free.release();
             return false;
         }
-        m_piece = piece;
-        m_pieceReady.release();
+        m_queue[m_queuedCount++ % kQueuedPieces] = piece;
+        m_queued.release();
         return true;
     }
 
   private:
     void WritePieces() {
-        for (;;) {
-            m_pieceReady.acquire();
+        for (std::size_t written = 0;; ++written) {
+            m_queued.acquire();
             if (m_stopping) {
                 return;
             }
-            if (!m_writer.Append(m_piece)) {
+            if (!m_failed && !m_writer.Append(m_queue[written % kQueuedPieces])) {
                 m_failed = true;
             }
-            m_idle.release();
+            m_free.release();
         }
     }
 
     CWaveFileWriter& m_writer;
-    // Handed from Write() to the writing thread, and back, through the two semaphores.
-    std::span<const std::uint8_t> m_piece;
-    std::binary_semaphore m_pieceReady{0};
-    std::binary_semaphore m_idle{1};
+    // Each entry is handed from Write() to the writing thread, and back, through the semaphores.
+    std::array<std::span<const std::uint8_t>, kQueuedPieces> m_queue;
+    std::size_t m_queuedCount = 0;
+    std::counting_semaphore<kQueuedPieces> m_queued{0};
+    std::counting_semaphore<kQueuedPieces> m_free{kQueuedPieces};
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_failed{false};
     std::thread m_thread;
@@ -218,24 +227,26 @@ class CWriteBehind {
 // Reads, scales and writes the data piece by piece; false after a report (a failed write is
 // reported by the writer's Finish()).
 bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, double factor) {
-    // Two output pieces, one scaled while the other is written, each lying in memory as it will
-    // lie in the file after its header.
+    // One output piece more than can be queued, each lying in memory as it will lie in the file
+    // after its header.
     const std::size_t outputPieceBytes =
         (widen ? 2 : 1) * std::min<std::size_t>(kPieceBytes, source.DataBytes());
-    const CPieceBuffer outputPieces[2] = {{outputPieceBytes, riff::kHeaderBytes},
-                                          {outputPieceBytes, riff::kHeaderBytes}};
-    if (!outputPieces[0].Usable() || !outputPieces[1].Usable()) {
-        return ReportOutOfMemory();
+    std::vector<CPieceBuffer> outputPieces;
+    for (std::ptrdiff_t i = 0; i <= CWriteBehind::kQueuedPieces; ++i) {
+        outputPieces.emplace_back(outputPieceBytes, riff::kHeaderBytes);
+        if (!outputPieces.back().Usable()) {
+            return ReportOutOfMemory();
+        }
     }
     CWriteBehind writeBehind(writer);
-    std::size_t next = 0;
     for (std::uint64_t offset = 0; offset < source.DataBytes(); offset += kPieceBytes) {
         const std::optional<std::span<std::uint8_t>> piece = source.ReadPiece(offset);
         if (!piece) {
             return false;
         }
         const std::span<std::uint8_t> samples =
-            outputPieces[next].First((widen ? 2 : 1) * piece->size());
+            outputPieces[offset / kPieceBytes % outputPieces.size()].First((widen ? 2 : 1) *
+                                                                           piece->size());
         if (widen) {
             samplekernels::Widen8To16(*piece, samples);
             samplekernels::ScaleSamples16(samples, factor);
@@ -245,7 +256,6 @@ bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, doub
         if (!writeBehind.Write(samples)) {
             break;
         }
-        next = 1 - next;
     }
     return true;
 }
