@@ -13,7 +13,8 @@
 //
 // Run: build-bench/bench/wave_bench (about two minutes; holds about 2.5 GB of memory and writes
 // files of 300 MB in a folder under $TMPDIR or /tmp that it removes at the end). Google
-// Benchmark's options apply, e.g. --benchmark_filter=Kernel or --benchmark_repetitions=9.
+// Benchmark's options apply, e.g. --benchmark_filter=Kernel/Scale16; the peak and the gain use
+// a second core on 256 MiB, so other work on the machine shows in their figures.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
