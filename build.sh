@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Sonorette, builds it and runs it or its tests.
 #
-#   ./build.sh run    install what is missing, build, start the Sonorette dialog
-#   ./build.sh test   install what is missing, build, run the whole test suite
+#   ./build.sh run    install what building and running need, build, start the Sonorette dialog
+#   ./build.sh test   install that and the test tools, build, run the whole test suite
+#
+# Missing packages are installed with apt-get: directly as root, through sudo otherwise.
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# What building and running the programs need.
 PACKAGES=(
     cmake ninja-build g++ pkg-config
     portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
+    qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
+)
+# What the tests need besides.
+TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
     pulseaudio pulseaudio-utils   # a private sound server for the preview tests
-    qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
     xvfb xauth   # the screenshot test's X server
 )
 
@@ -28,11 +34,18 @@ install_missing() {
     fi
     local sudo=()
     if [[ $(id -u) -ne 0 ]]; then
+        if ! command -v sudo >/dev/null; then
+            echo "build.sh: these packages are missing: ${missing[*]}" >&2
+            echo "build.sh: this machine has no sudo; run ./build.sh $mode as root (su -)." >&2
+            exit 1
+        fi
         sudo=(sudo)
     fi
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # Through env, since sudo resets the environment before apt-get would see the variable.
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 build() {
@@ -43,17 +56,25 @@ build() {
 }
 
 jobs=$(nproc)
+mode=${1:-}
 
-case "${1:-}" in
+case "$mode" in
 run)
     install_missing "${PACKAGES[@]}"
-    build build
+    build build -DSONORETTE_TESTS=OFF
+    if [[ -z ${DISPLAY:-} && -z ${WAYLAND_DISPLAY:-} && -z ${QT_QPA_PLATFORM:-} ]]; then
+        echo "build.sh: Sonorette is built (build/app/Sonorette), but there is no display to" \
+            "show its window on: start it from a desktop session." >&2
+        exit 1
+    fi
     exec build/app/Sonorette
     ;;
 test)
-    install_missing "${PACKAGES[@]}"
+    install_missing "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     echo "== Fuzzing the wave reader for 30 s"
     fuzz/run.sh 30 build-fuzz
+    echo "== Fuzzing the save side for 20 s"
+    fuzz/run.sh 20 build-fuzz replace_fuzz
     echo "== Playback and file-gain tests under ThreadSanitizer"
     build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=thread -DSONORETTE_APP=OFF
     build-tsan/tests/player_tests
@@ -65,7 +86,7 @@ test)
     # The sound server's own libraries are not ours to check for leaks.
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -E '^sound_server'
     echo "== Tests"
-    build build
+    build build -DSONORETTE_TESTS=ON
     ctest --test-dir build --output-on-failure -j "$jobs"
     ;;
 *)

@@ -13,6 +13,7 @@
 #include "app/DialogUnits.h"
 #include "app/MainDialog.h"
 #include "platform/MessageBox.h"
+#include "platform/PrintableText.h"
 #include "platform/WaveOut.h"
 
 namespace {
@@ -20,14 +21,30 @@ namespace {
 void ShowWarning(const QString& text) {
     QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), text,
                     QMessageBox::Ok, QApplication::activeWindow());
+    // A file name is never taken for markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+// The text, then the file it is about and the system's reason on lines of their own.
+QString MessageBoxText(std::string_view text, const platform::MessageSubject& subject) {
+    QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    if (!subject.path.empty()) {
+        message += QStringLiteral("\n\n") +
+                   QString::fromStdString(platform::EscapeForDisplay(subject.path));
+    }
+    if (subject.systemError != 0) {
+        message += QStringLiteral("\n") +
+                   QString::fromStdString(platform::SystemErrorText(subject.systemError));
+    }
+    return message;
 }
 
 }  // namespace
 
 void InstallMessageBoxes() {
-    platform::SetMessageHandler([](std::string_view text) {
-        const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    platform::SetMessageHandler([](std::string_view text, const platform::MessageSubject& subject) {
+        const QString message = MessageBoxText(text, subject);
         if (QThread::currentThread() == qApp->thread()) {
             ShowWarning(message);
         } else {

@@ -22,6 +22,7 @@
 #include "app/DialogUnits.h"
 #include "app/FileChoosers.h"
 #include "platform/MessageBox.h"
+#include "playback/Preview.h"
 
 CGainDlg* g_pMainDlg = nullptr;
 platform::WAVEFORMATEX g_PlayFormat;
@@ -31,10 +32,6 @@ namespace {
 constexpr int kPercentMin = 0;
 constexpr int kPercentMax = 1000;
 constexpr int kPercentStart = 100;
-constexpr std::int32_t kBufferBytes = 4096;
-constexpr std::int32_t kMinimumBufferCount = 8;
-constexpr std::uint32_t kTailWaitMs = 100;
-constexpr std::uint32_t kPollMs = 10;
 constexpr const char* kDefaultExtension = "wav";
 constexpr const char* kFilter = "wave files|*.wav|";
 
@@ -116,11 +113,11 @@ CGainDlg::CGainDlg(QWidget* pParent)
     pExit->setObjectName(QStringLiteral("IDOK"));
     units.Place(pExit, 63, 92, 50, 14);
 
-    // Exit is the default button: Enter in the path or percentage box ends the program too.
-    for (QPushButton* pButton : {pBrowse, m_btnPlay, pSave}) {
-        pButton->setAutoDefault(false);
+    // Enter presses the push button that has the focus. Exit is the default button while none
+    // has it: Enter in the path or percentage box ends the program.
+    for (QPushButton* pButton : {pBrowse, m_btnPlay, pSave, pExit}) {
+        pButton->setAutoDefault(true);
     }
-    pExit->setAutoDefault(false);
     pExit->setDefault(true);
     setTabOrder(pBrowse, m_editPath);
     setTabOrder(m_editPath, m_spinPercent);
@@ -204,46 +201,30 @@ void CGainDlg::OnPlay() {
         ReleasePreview();
         return;
     }
-    // Only images whose play copy comes out as 16-bit stereo (4-byte frames) can be played.
-    const CWaveData& wave = *m_pWave;
-    if (!wave.HasSamples() || (wave.m_channels != 1 && wave.m_channels != 2) ||
-        (wave.m_bitsPerSample != 8 && wave.m_bitsPerSample != 16)) {
+    if (!preview::CanPlay(*m_pWave)) {
         return;
     }
     m_bPlaying = true;
     m_btnPlay->setText(QString::fromUtf8(kStopText));
     // The earlier player may still be playing out the earlier copy: it goes first.
     ReleasePreview();
-    m_pPlayWave = std::make_unique<CWaveData>(wave);
-    m_pPlayWave->ApplyGain(GainFactor(ReadPercent()));
-    if (m_pPlayWave->m_channels == 1) {
-        m_pPlayWave->MonoToStereo();
-    }
-    if (!m_pPlayWave->HasSamples()) {
+    m_pPlayWave = preview::MakePlayCopy(*m_pWave, ReadPercent());
+    if (!m_pPlayWave) {
         // The copy could not be made (its message has been shown): there is nothing to play.
         m_bPlaying = false;
         m_btnPlay->setText(QString::fromUtf8(kPlayText));
-        m_pPlayWave.reset();
         return;
     }
     StartPlayback();
 }
 
 void CGainDlg::StartPlayback() {
-    const CWaveData& copy = *m_pPlayWave;
-    g_PlayFormat = copy.FormatRecord();
-    const std::uint32_t frameBytes = copy.m_bitsPerSample / 8u * copy.m_channels;
-    const std::uint32_t frameCount = copy.m_sampleBytes / frameBytes;
-    // Above 48 kHz the lead needs a longer ring than 8 buffers.
-    const std::int32_t bufferCount =
-        CWavePlayer::BufferCountFor(g_PlayFormat.nSamplesPerSec, g_PlayFormat.nBlockAlign,
-                                    kBufferBytes, kMinimumBufferCount, kTailWaitMs, kPollMs);
     m_pPlayer.reset();
     g_playGeneration.fetch_add(1);
-    m_pPlayer = std::make_unique<CWavePlayer>(this, platform::WAVE_MAPPER, &g_PlayFormat,
-                                              copy.m_pSamples.get(), frameCount, kBufferBytes,
-                                              bufferCount, kTailWaitMs, kPollMs, OnPlayProgress);
-    m_pPlayer->Start();
+    m_pPlayer = preview::MakePreviewPlayer(this, *m_pPlayWave, &g_PlayFormat, OnPlayProgress);
+    if (m_pPlayer) {
+        m_pPlayer->Start();
+    }
 }
 
 void CGainDlg::ReleasePreview() {

@@ -13,12 +13,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "platform/MessageLoop.h"
 #include "platform/WaveOut.h"
-#include "playback/WavePlayer.h"
+#include "playback/Preview.h"
 #include "wave/WaveData.h"
 
 namespace {
@@ -69,18 +70,10 @@ int main(int argc, char** argv) {
     }
     const bool busy = argc > 2 && std::strcmp(argv[2], "--busy") == 0;
     const CWaveData wave(argv[1]);
-    CWaveData playWave(wave);
-    playWave.ApplyGain(1.0);
-    if (playWave.m_channels == 1) {
-        playWave.MonoToStereo();
-    }
-    if (!playWave.HasSamples() || playWave.m_blockAlign != 4) {
+    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, 100);
+    if (!pPlayWave) {
         return 1;
     }
-    const platform::WAVEFORMATEX format = playWave.FormatRecord();
-    const std::uint32_t totalFrames = playWave.m_sampleBytes / 4;
-    const std::int32_t bufferCount =
-        CWavePlayer::BufferCountFor(format.nSamplesPerSec, 4, 4096, 8, 100, 10);
 
     std::atomic<bool> spinning{busy};
     std::thread spinner([&spinning] {
@@ -91,8 +84,13 @@ int main(int argc, char** argv) {
     });
 
     platform::CMessageLoop loop;
-    CWavePlayer player(&loop, platform::WAVE_MAPPER, &format, playWave.m_pSamples.get(),
-                       totalFrames, 4096, bufferCount, 100, 10, OnProgress);
+    platform::WAVEFORMATEX format;
+    const std::unique_ptr<CWavePlayer> pPlayer =
+        preview::MakePreviewPlayer(&loop, *pPlayWave, &format, OnProgress);
+    if (!pPlayer) {
+        return 1;
+    }
+    CWavePlayer& player = *pPlayer;
     loop.SetWaveDoneHandler([&player](platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader) {
         if (hWaveOut == player.DeviceHandle()) {
             player.OnBufferDone(pHeader);
@@ -109,15 +107,16 @@ int main(int argc, char** argv) {
         spinner.join();
         return 1;
     }
-    // The first frame is heard when the device's position first moves.
+    // The first frame is heard a latency after the device first takes it.
     Clock::time_point firstHeard{};
     std::uint32_t latencyFrames = 0;
     while (firstHeard == Clock::time_point{}) {
         platform::MMTIME time;
         platform::waveOutGetPosition(player.DeviceHandle(), &time, sizeof time);
         if (time.sample > 0) {
-            firstHeard = Clock::now();
             platform::waveOutGetLatency(player.DeviceHandle(), &latencyFrames);
+            firstHeard = Clock::now() + std::chrono::microseconds(std::uint64_t{latencyFrames} *
+                                                                  1000000 / format.nSamplesPerSec);
         }
         loop.RunUntil([] { return false; }, std::chrono::milliseconds(0));
         std::this_thread::sleep_for(std::chrono::microseconds(200));

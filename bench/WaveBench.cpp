@@ -290,7 +290,7 @@ void RemoveTempFolder() {
 
 int main(int argc, char** argv) {
     // The reader and the gain tell the user things; a benchmark has no user to tell.
-    platform::SetMessageHandler([](std::string_view) {});
+    platform::SetMessageHandler([](std::string_view, const platform::MessageSubject&) {});
 
     const auto kernel = [](const char* name, void (*function)(benchmark::State&)) {
         benchmark::RegisterBenchmark((std::string("Kernel/") + name).c_str(), function)

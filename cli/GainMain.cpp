@@ -1,10 +1,8 @@
 // sonorette-gain: the dialog's Browse, percentage and Save from the command line, for one file or
 // a batch. Every message of the wave document goes to standard error, one line each, prefixed
-// with the program's name and the file it concerns.
+// with the program's name and the file it concerns (see cli/Reporter.h).
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -15,7 +13,9 @@
 #include <vector>
 
 #include "cli/Preview.h"
+#include "cli/Reporter.h"
 #include "platform/MessageBox.h"
+#include "platform/PrintableText.h"
 #include "wave/StreamingGain.h"
 
 namespace {
@@ -24,8 +24,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kMaxPercent = 1000;
-// A batch shows its progress line once it has taken longer than this.
-constexpr std::chrono::milliseconds kProgressDelay{500};
 
 constexpr const char* kUsage =
     "使い方:\n"
@@ -132,7 +130,7 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             options->outDir = *value;
             batch = true;
         } else {
-            return UsageError{"不明なオプションです: " + std::string(arg)};
+            return UsageError{"不明なオプションです: " + platform::EscapeForDisplay(arg)};
         }
     }
 
@@ -157,47 +155,6 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
     return std::nullopt;
 }
 
-// Reports messages and progress on standard error. A progress line, when shown, is erased before
-// any message so that every message stands on a line of its own.
-class Reporter {
-  public:
-    explicit Reporter(std::size_t fileCount)
-        : m_fileCount(fileCount),
-          m_isTerminal(::isatty(STDERR_FILENO) == 1),
-          m_start(std::chrono::steady_clock::now()) {}
-
-    void BeginFile(std::size_t index, const std::string& path) {
-        m_currentPath = path;
-        if (m_isTerminal && m_fileCount > 1 &&
-            std::chrono::steady_clock::now() - m_start >= kProgressDelay) {
-            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", index + 1, m_fileCount, path.c_str());
-            std::fflush(stderr);
-            m_progressShown = true;
-        }
-    }
-
-    void Message(std::string_view text) {
-        EraseProgress();
-        std::fprintf(stderr, "sonorette-gain: %s: %.*s\n", m_currentPath.c_str(),
-                     static_cast<int>(text.size()), text.data());
-        std::fflush(stderr);
-    }
-
-    void EraseProgress() {
-        if (m_progressShown) {
-            std::fputs("\r\033[K", stderr);
-            m_progressShown = false;
-        }
-    }
-
-  private:
-    std::size_t m_fileCount;
-    bool m_isTerminal;
-    std::chrono::steady_clock::time_point m_start;
-    std::string m_currentPath;
-    bool m_progressShown = false;
-};
-
 std::string FileNameOf(const std::string& path) {
     std::string trimmed = path;
     while (trimmed.size() > 1 && trimmed.back() == '/') {
@@ -217,7 +174,7 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
-int RunPropose(const Options& options, Reporter& reporter) {
+int RunPropose(const Options& options, CReporter& reporter) {
     int status = kExitOk;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
         const std::string& input = options.inputs[i];
@@ -227,14 +184,14 @@ int RunPropose(const Options& options, Reporter& reporter) {
             status = kExitFailed;
             continue;
         }
-        reporter.EraseProgress();
-        std::printf("%d\t%s\n", *percent, input.c_str());
+        reporter.Result(std::to_string(*percent) + "\t" + platform::EscapeForDisplay(input));
     }
     return status;
 }
 
-int RunGain(const Options& options, Reporter& reporter) {
-    // A batch never writes over one of its inputs, nor twice to the same output.
+int RunGain(const Options& options, CReporter& reporter) {
+    // A batch never writes over one of its inputs, nor twice to the same output. Outputs are
+    // compared as files, so that two names of one file (a link, say) are one output.
     std::set<FileIdentity> inputIdentities;
     if (options.mode == Mode::kBatch) {
         for (const std::string& input : options.inputs) {
@@ -243,7 +200,7 @@ int RunGain(const Options& options, Reporter& reporter) {
             }
         }
     }
-    std::set<std::string> outputsWritten;
+    std::set<FileIdentity> outputsWritten;
 
     int status = kExitOk;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
@@ -254,12 +211,14 @@ int RunGain(const Options& options, Reporter& reporter) {
             output = options.outDir + "/" + FileNameOf(input);
             const std::optional<FileIdentity> outputIdentity = IdentityOf(output);
             if (outputIdentity && inputIdentities.count(*outputIdentity) != 0) {
-                reporter.Message("入力ファイルを上書きするため、保存しませんでした: " + output);
+                reporter.Message("入力ファイルを上書きするため、保存しませんでした: " +
+                                 platform::EscapeForDisplay(output));
                 status = kExitFailed;
                 continue;
             }
-            if (!outputsWritten.insert(output).second) {
-                reporter.Message("同じ名前の出力が先にあるため、保存しませんでした: " + output);
+            if (outputIdentity && outputsWritten.count(*outputIdentity) != 0) {
+                reporter.Message("先に保存した出力と同じファイルのため、保存しませんでした: " +
+                                 platform::EscapeForDisplay(output));
                 status = kExitFailed;
                 continue;
             }
@@ -271,8 +230,12 @@ int RunGain(const Options& options, Reporter& reporter) {
             status = kExitFailed;
             continue;
         }
-        reporter.EraseProgress();
-        std::printf("%d%%\t%s -> %s\n", *used, input.c_str(), output.c_str());
+        // Known only now for an output that did not exist, or was a link to nowhere, before.
+        if (const std::optional<FileIdentity> written = IdentityOf(output)) {
+            outputsWritten.insert(*written);
+        }
+        reporter.Result(std::to_string(*used) + "%\t" + platform::EscapeForDisplay(input) + " -> " +
+                        platform::EscapeForDisplay(output));
     }
     return status;
 }
@@ -280,19 +243,23 @@ int RunGain(const Options& options, Reporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
     Options options;
     bool help = false;
     if (const std::optional<UsageError> error = ParseArguments(argc, argv, &options, &help)) {
         std::fprintf(stderr, "sonorette-gain: %s\n\n%s", error->text.c_str(), kUsage);
         return kExitUsage;
     }
+    CReporter reporter(options.inputs.size());
     if (help) {
         std::fputs(kUsage, stdout);
-        return kExitOk;
+        return reporter.FinishOutput() ? kExitOk : kExitFailed;
     }
 
-    Reporter reporter(options.inputs.size());
-    platform::SetMessageHandler([&reporter](std::string_view text) { reporter.Message(text); });
+    platform::SetMessageHandler(
+        [&reporter](std::string_view text, const platform::MessageSubject& subject) {
+            reporter.Message(text, subject);
+        });
     int status = kExitOk;
     switch (options.mode) {
         case Mode::kPropose:
@@ -310,5 +277,8 @@ int main(int argc, char** argv) {
     }
     reporter.EraseProgress();
     platform::SetMessageHandler({});
+    if (!reporter.FinishOutput()) {
+        status = kExitFailed;
+    }
     return status;
 }

@@ -8,17 +8,13 @@
 #include <thread>
 
 #include "platform/MessageLoop.h"
+#include "platform/PrintableText.h"
 #include "platform/WaveOut.h"
-#include "playback/WavePlayer.h"
+#include "playback/Preview.h"
 #include "wave/WaveData.h"
 
 namespace {
 
-constexpr std::int32_t kBufferBytes = 4096;
-constexpr std::int32_t kMinimumBufferCount = 8;
-constexpr std::uint32_t kTailWaitMs = 100;
-constexpr std::uint32_t kPollMs = 10;
-constexpr std::uint16_t kPlayFrameBytes = 4;
 constexpr std::chrono::milliseconds kDisplayInterval{100};
 
 // Written by the feeder's progress callback and by the signal handler; read by the main loop.
@@ -57,26 +53,21 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         return false;
     }
     const int used = percent.value_or(ProposePercent(wave.GetPeak()));
-    CWaveData playWave(wave);
-    playWave.ApplyGain(GainFactor(used));
-    if (playWave.m_channels == 1) {
-        playWave.MonoToStereo();
-    }
-    if (!playWave.HasSamples() || playWave.m_blockAlign != kPlayFrameBytes) {
+    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, used);
+    if (!pPlayWave) {
         return false;
     }
 
-    const platform::WAVEFORMATEX format = playWave.FormatRecord();
-    const std::uint32_t totalFrames = playWave.m_sampleBytes / kPlayFrameBytes;
-    const std::int32_t bufferCount =
-        CWavePlayer::BufferCountFor(format.nSamplesPerSec, format.nBlockAlign, kBufferBytes,
-                                    kMinimumBufferCount, kTailWaitMs, kPollMs);
-
     preparation.join();
     platform::CMessageLoop loop;
-    CWavePlayer player(&loop, platform::WAVE_MAPPER, &format, playWave.m_pSamples.get(),
-                       totalFrames, kBufferBytes, bufferCount, kTailWaitMs, kPollMs,
-                       OnPlayProgress);
+    platform::WAVEFORMATEX format;
+    const std::unique_ptr<CWavePlayer> pPlayer =
+        preview::MakePreviewPlayer(&loop, *pPlayWave, &format, OnPlayProgress);
+    if (!pPlayer) {
+        return false;
+    }
+    CWavePlayer& player = *pPlayer;
+    const std::uint32_t totalFrames = pPlayWave->m_sampleBytes / 4;
     loop.SetWaveDoneHandler([&player](platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader) {
         if (hWaveOut == player.DeviceHandle()) {
             player.OnBufferDone(pHeader);
@@ -103,7 +94,7 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         std::fputs("\r\033[K", stderr);
     }
     if (started) {
-        std::printf("%d%%\t%s %s\n", used, input.c_str(),
+        std::printf("%d%%\t%s %s\n", used, platform::EscapeForDisplay(input).c_str(),
                     g_interrupted.load() ? "(停止しました)" : "(再生しました)");
     }
     return started;

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
 #include "wave/StreamingGain.h"
 #include "wave/WaveData.h"
@@ -28,18 +29,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-[[noreturn]] void Fail(const char* condition, int line) {
-    std::fprintf(stderr, "wave_fuzz: check failed at WaveFuzz.cpp:%d: %s\n", line, condition);
-    std::abort();
-}
-
-#define FUZZ_CHECK(condition)           \
-    do {                                \
-        if (!(condition)) {             \
-            Fail(#condition, __LINE__); \
-        }                               \
-    } while (false)
 
 constexpr std::uint32_t kHeaderBytes = 44;
 // A sample block read from a file starts after the RIFF header (12 bytes), the format chunk's
@@ -52,7 +41,7 @@ constexpr std::size_t kFirstSampleOffset = 28;
 std::size_t g_messages = 0;
 std::string g_texts;
 
-void CountMessage(std::string_view text) {
+void CountMessage(std::string_view text, const platform::MessageSubject& /*subject*/) {
     ++g_messages;
     g_texts.append(text).push_back('\n');
     for (const char c : text) {
@@ -153,6 +142,10 @@ void CheckRead(const CWaveData& wave, const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(wave.m_channels == 1 || wave.m_channels == 2);
     FUZZ_CHECK(wave.m_bitsPerSample == 8 || wave.m_bitsPerSample == 16);
     FUZZ_CHECK(wave.m_samplesPerSec > 0);
+    // Every form the program makes of it (up to 16-bit stereo) has a byte rate that fits.
+    FUZZ_CHECK(wave.m_samplesPerSec <= 0xFFFFFFFFu / 4);
+    FUZZ_CHECK(wave.m_blockAlign == wave.m_channels * wave.m_bitsPerSample / 8);
+    FUZZ_CHECK(wave.m_avgBytesPerSec == wave.m_samplesPerSec * wave.m_blockAlign);
     FUZZ_CHECK(wave.m_dataSize == wave.m_sampleBytes);
     FUZZ_CHECK(kFirstSampleOffset + wave.m_sampleBytes <= size);
     FUZZ_CHECK(IsDataBody(SamplesOf(wave), data, size));
@@ -318,8 +311,12 @@ void CheckFileImage(const CWaveData& wave) {
     if (!wave.HasSamples()) {
         FUZZ_CHECK(wave.m_sampleBytes == 0);
     }
+    // Whole samples only, and a pad byte after an odd data chunk.
+    const std::uint32_t sampleBytes =
+        wave.m_bitsPerSample > 8 ? (wave.m_bitsPerSample + 7u) / 8 : 1;
+    const std::uint32_t dataBytes = wave.m_sampleBytes - wave.m_sampleBytes % sampleBytes;
     const std::uint32_t size = wave.GetWriteSize();
-    FUZZ_CHECK(size == wave.m_sampleBytes + kHeaderBytes);
+    FUZZ_CHECK(size == kHeaderBytes + dataBytes + dataBytes % 2);
     Bytes image(size);
     wave.BuildFileImage(image.data(), size);
     const std::uint8_t* p = image.data();
@@ -331,14 +328,17 @@ void CheckFileImage(const CWaveData& wave) {
     FUZZ_CHECK(LoadLE16(p + 20) == wave.m_formatTag);
     FUZZ_CHECK(LoadLE16(p + 22) == wave.m_channels);
     FUZZ_CHECK(LoadLE32(p + 24) == wave.m_samplesPerSec);
-    FUZZ_CHECK(LoadLE32(p + 28) == wave.m_avgBytesPerSec);
+    FUZZ_CHECK(LoadLE32(p + 28) ==
+               static_cast<std::uint32_t>(std::uint64_t{wave.m_samplesPerSec} * wave.m_blockAlign));
     FUZZ_CHECK(LoadLE16(p + 32) == wave.m_blockAlign);
     FUZZ_CHECK(LoadLE16(p + 34) == wave.m_bitsPerSample);
     FUZZ_CHECK(LoadLE32(p + 36) == MakeChunkId("data"));
-    FUZZ_CHECK(LoadLE32(p + 40) == wave.m_sampleBytes);
-    const Bytes samples = SamplesOf(wave);
-    FUZZ_CHECK(
-        std::equal(image.begin() + kHeaderBytes, image.end(), samples.begin(), samples.end()));
+    FUZZ_CHECK(LoadLE32(p + 40) == dataBytes);
+    Bytes samples = SamplesOf(wave);
+    samples.resize(dataBytes);
+    FUZZ_CHECK(std::equal(image.begin() + kHeaderBytes, image.begin() + kHeaderBytes + dataBytes,
+                          samples.begin(), samples.end()));
+    FUZZ_CHECK(dataBytes % 2 == 0 || image.back() == 0);
     if (!wave.HasSamples()) {
         return;
     }
@@ -357,7 +357,7 @@ void CheckFileImage(const CWaveData& wave) {
     FUZZ_CHECK(back.m_avgBytesPerSec == wave.m_avgBytesPerSec);
     FUZZ_CHECK(back.m_blockAlign == wave.m_blockAlign);
     FUZZ_CHECK(back.m_bitsPerSample == wave.m_bitsPerSample);
-    FUZZ_CHECK(back.m_dataSize == wave.m_sampleBytes);
+    FUZZ_CHECK(back.m_dataSize == dataBytes);
     FUZZ_CHECK(SamplesOf(back) == samples);
 }
 

@@ -5,6 +5,7 @@
 #include <pa_linux_alsa.h>
 #include <portaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -13,9 +14,23 @@
 namespace platform {
 namespace {
 
-// The stream's own read-ahead. The player keeps 110 ms of frames ahead of the position, so the
-// device must take them well before that.
-constexpr double kSuggestedLatencySeconds = 0.040;
+// The stream's buffer. PipeWire's ALSA plugin takes a whole quantum of the graph from it at once
+// and waits until the buffer holds one, so the buffer must hold the largest quantum the graph
+// may run at (4096 frames when a user or a program forces it, 93 ms at 44,100 Hz). The player
+// keeps its lead ahead of what the stream has taken, so a larger buffer costs no start delay:
+// the stream starts by taking the first frames of the sound, and a stop drops what it holds.
+constexpr double kSuggestedLatencySeconds = 0.200;
+
+// The callback's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
+// quanta; a client whose period is not one is called in uneven pairs (441 + 71 frames against a
+// 512-frame quantum) and takes its frames in irregular bursts.
+unsigned long PeriodFramesFor(std::uint32_t samplesPerSec) {
+    unsigned long frames = 64;
+    while (frames * 2 <= samplesPerSec / 100) {
+        frames *= 2;
+    }
+    return frames;
+}
 
 // ALSA reports every card it probes and cannot open on standard error; the program reports its
 // own failures in its own words instead.
@@ -75,10 +90,21 @@ class PortAudioStream final : public IBackendStream {
     PortAudioStream(IRenderSource* pSource, std::uint32_t samplesPerSec)
         : m_pSource(pSource),
           m_samplesPerSec(samplesPerSec),
+          m_periodFrames(PeriodFramesFor(samplesPerSec)),
           m_latencyFrames(static_cast<std::uint32_t>(kSuggestedLatencySeconds * samplesPerSec)) {}
 
-    // Set once the stream is open; the callback runs only after Start.
-    void SetStream(PaStream* pStream) { m_pStream = pStream; }
+    // Set once the stream is open; the callback runs only after Start. The host's buffer is what
+    // it fills at once when it starts.
+    void SetStream(PaStream* pStream) {
+        m_pStream = pStream;
+        const PaStreamInfo* pInfo = Pa_GetStreamInfo(pStream);
+        const double bufferSeconds = pInfo != nullptr
+                                         ? std::max(pInfo->outputLatency, kSuggestedLatencySeconds)
+                                         : kSuggestedLatencySeconds;
+        m_bufferFrames = static_cast<std::uint32_t>(bufferSeconds * m_samplesPerSec);
+    }
+
+    unsigned long PeriodFrames() const { return m_periodFrames; }
 
     static int Callback(const void*, void* pOutput, unsigned long frameCount,
                         const PaStreamCallbackTimeInfo* pTimeInfo, PaStreamCallbackFlags,
@@ -107,12 +133,17 @@ class PortAudioStream final : public IBackendStream {
     std::uint32_t LatencyFrames() const override {
         return m_latencyFrames.load(std::memory_order_relaxed);
     }
+    std::uint32_t BurstFrames() const override {
+        return m_bufferFrames + static_cast<std::uint32_t>(m_periodFrames);
+    }
     bool Close() override { return Pa_CloseStream(m_pStream) == paNoError; }
 
   private:
     PaStream* m_pStream = nullptr;
     IRenderSource* m_pSource;
     std::uint32_t m_samplesPerSec;
+    unsigned long m_periodFrames;
+    std::uint32_t m_bufferFrames = 0;
     std::atomic<std::uint32_t> m_latencyFrames;
 };
 
@@ -144,8 +175,8 @@ class PortAudioWaveOutDriver final : public IWaveOutDriver {
         auto pPortAudioStream = std::make_unique<PortAudioStream>(pSource, format.nSamplesPerSec);
         PaStream* pPaStream = nullptr;
         if (Pa_OpenStream(&pPaStream, nullptr, &parameters, format.nSamplesPerSec,
-                          paFramesPerBufferUnspecified, paNoFlag, &PortAudioStream::Callback,
-                          pPortAudioStream.get()) != paNoError) {
+                          pPortAudioStream->PeriodFrames(), paPrimeOutputBuffersUsingStreamCallback,
+                          &PortAudioStream::Callback, pPortAudioStream.get()) != paNoError) {
             return MMSYSERR_ERROR;
         }
         pPortAudioStream->SetStream(pPaStream);

@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "platform/WaveOutDriver.h"
@@ -63,7 +65,12 @@ class WaveOutQueue final : public IRenderSource {
         ::sem_init(&m_doneSignal, 0, 0);
     }
 
+    // A queue that was never closed (its open failed half-way) still lets its stream go.
     ~WaveOutQueue() {
+        if (m_pStream && !m_streamClosed) {
+            StopStream();
+            m_pStream->Close();
+        }
         StopNotifier();
         ::sem_destroy(&m_doneSignal);
     }
@@ -77,11 +84,9 @@ class WaveOutQueue final : public IRenderSource {
         if (result != MMSYSERR_NOERROR) {
             return result;
         }
-        if (!m_pStream->Start()) {
-            m_pStream->Close();
-            return MMSYSERR_ERROR;
-        }
-        m_streamRunning = true;
+        // The stream starts with the first buffer queued on a playing device, or at the restart
+        // of a paused one, so that what it takes at its start is the queue's sound rather than
+        // silence that would delay it.
         m_notifier = std::thread([this] { NotifierLoop(); });
         return MMSYSERR_NOERROR;
     }
@@ -90,9 +95,6 @@ class WaveOutQueue final : public IRenderSource {
         std::lock_guard<std::mutex> lock(m_controlMutex);
         if ((pHeader->dwFlags.load() & WHDR_INQUEUE) != 0) {
             return WAVERR_STILLPLAYING;
-        }
-        if (const MMRESULT injected = m_pStream->BeforePrepare(); injected != MMSYSERR_NOERROR) {
-            return injected;
         }
         pHeader->dwFlags.fetch_or(WHDR_PREPARED);
         return MMSYSERR_NOERROR;
@@ -116,10 +118,7 @@ class WaveOutQueue final : public IRenderSource {
         if ((flags & WHDR_INQUEUE) != 0) {
             return WAVERR_STILLPLAYING;
         }
-        if (const MMRESULT injected = m_pStream->BeforeWrite(); injected != MMSYSERR_NOERROR) {
-            return injected;
-        }
-        if (!m_streamRunning) {
+        if (!m_streamRunning && !m_paused.load()) {
             if (!m_pStream->Start()) {
                 return MMSYSERR_ERROR;
             }
@@ -137,17 +136,24 @@ class WaveOutQueue final : public IRenderSource {
 
     void PublishWrites() { m_writeEpoch.fetch_add(1, std::memory_order_release); }
 
-    void Pause() { m_paused.store(true); }
+    // Returns once the audio thread takes no more frames: a Render that began before the pause
+    // may still take a buffer queued meanwhile, and its frames before the caller has filled it.
+    void Pause() {
+        m_paused.store(true);
+        while (m_rendering.load()) {
+            std::this_thread::yield();
+        }
+    }
 
     MMRESULT Restart() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
+        m_paused.store(false);
         if (!m_streamRunning) {
             if (!m_pStream->Start()) {
                 return MMSYSERR_ERROR;
             }
             m_streamRunning = true;
         }
-        m_paused.store(false);
         return MMSYSERR_NOERROR;
     }
 
@@ -169,6 +175,8 @@ class WaveOutQueue final : public IRenderSource {
 
     void Drain() {
         std::lock_guard<std::mutex> lock(m_controlMutex);
+        // What is still queued past the caller's last write is not to be heard.
+        Pause();
         if (m_streamRunning) {
             m_pStream->Drain();
             m_streamRunning = false;
@@ -183,16 +191,19 @@ class WaveOutQueue final : public IRenderSource {
         }
         StopStream();
         const bool closed = m_pStream->Close();
+        m_streamClosed = true;
         StopNotifier();
         return closed ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
     }
 
     std::uint32_t LatencyFrames() const { return m_pStream->LatencyFrames(); }
+    std::uint32_t BurstFrames() const { return m_pStream->BurstFrames(); }
 
+    // What the device has really taken, not an estimate of what has been heard: an estimate
+    // that follows a varying latency can step back, and can fall behind the device's reading.
     std::uint32_t Position() const {
-        const std::uint64_t framesTaken = m_bytesTaken.load() / m_format.nBlockAlign;
-        const std::uint64_t latency = m_pStream->LatencyFrames();
-        return static_cast<std::uint32_t>(framesTaken > latency ? framesTaken - latency : 0);
+        return static_cast<std::uint32_t>(m_bytesTaken.load(std::memory_order_acquire) /
+                                          m_format.nBlockAlign);
     }
 
     std::uint32_t Render(std::uint8_t* pOut, std::uint32_t frameCount) override {
@@ -200,7 +211,10 @@ class WaveOutQueue final : public IRenderSource {
         std::size_t filled = 0;
         // Pairs with PublishWrites: the frames written into queued buffers before it are seen.
         m_writeEpoch.load(std::memory_order_acquire);
-        if (!m_paused.load(std::memory_order_acquire)) {
+        // Announced before the pause is looked at, so that Pause sees either this Render or its
+        // own flag seen here.
+        m_rendering.store(true);
+        if (!m_paused.load()) {
             while (filled < bytes) {
                 if (m_pCurrent == nullptr) {
                     if (!m_queue.Pop(&m_pCurrent)) {
@@ -220,6 +234,7 @@ class WaveOutQueue final : public IRenderSource {
             }
             m_bytesTaken.fetch_add(filled, std::memory_order_release);
         }
+        m_rendering.store(false, std::memory_order_release);
         // 8-bit samples are unsigned, with silence at 128.
         std::memset(pOut + filled, m_format.wBitsPerSample == 8 ? 0x80 : 0, bytes - filled);
         return static_cast<std::uint32_t>(filled / m_format.nBlockAlign);
@@ -275,10 +290,12 @@ class WaveOutQueue final : public IRenderSource {
     std::mutex m_controlMutex;
     std::unique_ptr<IBackendStream> m_pStream;
     bool m_streamRunning = false;
+    bool m_streamClosed = false;
 
     SpscRing<WAVEHDR*, kQueueCapacity> m_queue;
     std::atomic<std::uint32_t> m_queuedCount{0};
     std::atomic<bool> m_paused{false};
+    std::atomic<bool> m_rendering{false};
     std::atomic<std::uint64_t> m_bytesTaken{0};
     std::atomic<std::uint64_t> m_writeEpoch{0};
     // The audio thread's own: the buffer being played and how far.
@@ -340,13 +357,19 @@ MMRESULT waveOutOpen(HWAVEOUT* phWaveOut, std::uint32_t deviceId, const WAVEFORM
         std::lock_guard<std::mutex> lock(g_registryMutex);
         handle = ++g_lastHandle;
     }
-    auto pQueue = std::make_shared<WaveOutQueue>(handle, *pFormat, pTarget);
-    if (const MMRESULT result = pQueue->Open(driver, deviceId); result != MMSYSERR_NOERROR) {
-        return result;
-    }
-    {
+    // Like the interface it stands in for, this one reports failures by its results: memory or a
+    // thread that cannot be had fails the open.
+    try {
+        auto pQueue = std::make_shared<WaveOutQueue>(handle, *pFormat, pTarget);
+        if (const MMRESULT result = pQueue->Open(driver, deviceId); result != MMSYSERR_NOERROR) {
+            return result;
+        }
         std::lock_guard<std::mutex> lock(g_registryMutex);
         g_devices.emplace(handle, pQueue);
+    } catch (const std::bad_alloc&) {
+        return MMSYSERR_NOMEM;
+    } catch (const std::system_error&) {
+        return MMSYSERR_NOMEM;
     }
     *phWaveOut = handle;
     return MMSYSERR_NOERROR;
@@ -439,6 +462,18 @@ MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
         return MMSYSERR_INVALPARAM;
     }
     *pFrames = pQueue->LatencyFrames();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetBurst(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
+    const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
+    if (!pQueue) {
+        return MMSYSERR_INVALHANDLE;
+    }
+    if (pFrames == nullptr) {
+        return MMSYSERR_INVALPARAM;
+    }
+    *pFrames = pQueue->BurstFrames();
     return MMSYSERR_NOERROR;
 }
 

@@ -4,9 +4,15 @@
 // A device plays buffers that stay in the caller's memory, in the order they were queued; what a
 // queued buffer holds when the device reaches it is what is heard. Each buffer played to its end
 // (or handed back by a reset) is marked WHDR_DONE and reported once to the notification target
-// given at open, which delivers it to its own thread. The position counts the frames heard since
-// the device was opened or last reset; while the queue is dry the device plays silence and the
-// position does not move.
+// given at open, which delivers it to its own thread.
+//
+// The contract with a caller that writes into buffers while they are queued (the streaming
+// player): the position is the number of frames the device has taken from the queue since it was
+// opened or last reset. It never goes backwards, and it stands still while the queue is dry (the
+// device then plays silence). A frame is taken only once the position has come within the burst
+// (waveOutGetBurst) of it, so a caller that keeps its writes more than the burst, plus what plays
+// between two of its writes, ahead of the position never writes where the device is reading.
+// Taken frames are heard a latency (waveOutGetLatency) later.
 //
 // Backends: PortAudio's default output (the default driver), or an emulated device for tests
 // (EmulatedWaveOut.h), chosen with SetWaveOutDriver before a device is opened.
@@ -78,8 +84,9 @@ MMRESULT waveOutRestart(HWAVEOUT hWaveOut);
 // Stops playback, hands every queued buffer back as done (one notification each) and sets the
 // position to 0, all before it returns.
 MMRESULT waveOutReset(HWAVEOUT hWaveOut);
-// Waits until the frames already taken from the queue have been heard (what the sound server
-// still holds included), then stops playback; the queue stays as it is for waveOutReset.
+// Takes no more frames from the queue, waits until the frames already taken have been heard (what
+// the sound server still holds included), then stops playback; the queue stays as it is for
+// waveOutReset.
 MMRESULT waveOutDrain(HWAVEOUT hWaveOut);
 MMRESULT waveOutGetPosition(HWAVEOUT hWaveOut, MMTIME* pTime, std::uint32_t timeBytes);
 // Makes what the caller has written into queued buffers so far visible to the device's audio
@@ -88,6 +95,9 @@ MMRESULT waveOutGetPosition(HWAVEOUT hWaveOut, MMTIME* pTime, std::uint32_t time
 MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut);
 // The frames between the queue and the listener, as the backend last measured them.
 MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
+// The most frames the device may take from the queue at once: what its backend holds ahead of
+// the listener, and one period more. Known once the device is open.
+MMRESULT waveOutGetBurst(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
 
 // Readies the sound system (probing PortAudio's devices takes tens of milliseconds), so that the
 // first preview starts as quickly as later ones. Blocks; call it where the delay does not show.

@@ -33,15 +33,13 @@ class IBackendStream {
     virtual void Stop() = 0;
     // As Stop, but returns only once what the backend holds has been heard.
     virtual void Drain() { Stop(); }
-    // Frames between the queue and the listener: the position lags the frames taken by this.
+    // Frames between the queue and the listener: how long a frame taken now takes to be heard.
     virtual std::uint32_t LatencyFrames() const = 0;
+    // The most frames Render may be asked for in a short time: the backend's buffer, which it
+    // fills at its start and after a late wake-up, and one period more.
+    virtual std::uint32_t BurstFrames() const = 0;
     // Releases the stream (stopped before); false when the backend reports a failure.
     virtual bool Close() = 0;
-
-    // Asked before a header is prepared or queued; a result other than MMSYSERR_NOERROR fails
-    // that call. Only the emulated device makes use of them.
-    virtual MMRESULT BeforePrepare() { return MMSYSERR_NOERROR; }
-    virtual MMRESULT BeforeWrite() { return MMSYSERR_NOERROR; }
 };
 
 class IWaveOutDriver {

@@ -202,3 +202,28 @@ std::uint32_t CWaveOutDevice::GetPosition() const {
     platform::waveOutGetPosition(hWaveOut, &time, sizeof time);
     return time.sample;
 }
+
+std::uint32_t CWaveOutDevice::GetBurst() const {
+    std::uint32_t frames = 0;
+    const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
+    if (hWaveOut != platform::kNoWaveOut) {
+        platform::waveOutGetBurst(hWaveOut, &frames);
+    }
+    return frames;
+}
+
+std::uint32_t CWaveOutDevice::GetLatency() const {
+    std::uint32_t frames = 0;
+    const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
+    if (hWaveOut != platform::kNoWaveOut) {
+        platform::waveOutGetLatency(hWaveOut, &frames);
+    }
+    return frames;
+}
+
+bool CWaveOutDevice::ResizeRing(std::int32_t bufferCount) {
+    const std::int32_t bufferBytes = m_pPool ? m_pPool->m_bufferBytes : 0;
+    m_pPool.reset();
+    m_pPool.reset(new (std::nothrow) CWaveBufferPool(bufferBytes, bufferCount));
+    return m_pPool && m_pPool->IsReady();
+}

@@ -7,10 +7,11 @@
 // Ownership: owns its buffer pool. The format record is borrowed and must outlive the device;
 // so must the notification target given to Open. The device must be closed before it is
 // destroyed.
-// Threads: QueryFormat, Open, Prime, Restart and Requeue on the notification target's thread;
-// WriteFrames, ClearFrames and GetPosition on the player's feeder thread; Reset and Close on
-// whichever thread stops the player. The player keeps Requeue, Reset and Close from overlapping.
-// Operations that fail show their own message and return false.
+// Threads: QueryFormat, Open, GetBurst, ResizeRing, Prime, Restart and Requeue on the
+// notification target's thread; WriteFrames, ClearFrames, GetPosition and GetLatency on the
+// player's feeder thread; Reset and Close on whichever thread stops the player. The player keeps
+// Requeue, Reset and Close from overlapping. Operations that fail show their own message and return
+// false.
 #pragma once
 
 #include <atomic>
@@ -46,12 +47,20 @@ class CWaveOutDevice {
                      const std::uint8_t* pSource, std::int32_t frameCount);
     // Writes frameCount frames of silence the same way.
     void ClearFrames(std::int32_t bufferIndex, std::int32_t frameOffset, std::int32_t frameCount);
-    // Frames played since the device started; 0 while closed.
+    // Frames the device has taken from the ring since it started; 0 while closed.
     std::uint32_t GetPosition() const;
+    // The most frames the open device takes at once; 0 while closed.
+    std::uint32_t GetBurst() const;
+    // Frames between taking and hearing, as the open device last measured them; 0 while closed.
+    std::uint32_t GetLatency() const;
+    // Replaces the ring by one of bufferCount buffers of the same size, before Prime. False when
+    // its memory cannot be had: the pool has said so, and Prime then fails.
+    bool ResizeRing(std::int32_t bufferCount);
 
     // The open device, kNoWaveOut while closed. Notifications carry it.
     platform::HWAVEOUT Handle() const { return m_hWaveOut.load(); }
     std::int32_t FramesPerBuffer() const;
+    bool IsRingReady() const { return m_pPool && m_pPool->IsReady(); }
 
     std::atomic<platform::HWAVEOUT> m_hWaveOut{platform::kNoWaveOut};
     std::uint32_t m_deviceId = platform::WAVE_MAPPER;

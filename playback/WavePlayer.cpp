@@ -8,13 +8,21 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <system_error>
+
+#include "platform/MessageBox.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Bytes per source frame: two 16-bit samples.
 constexpr std::uint32_t kSourceFrameBytes = 4;
 // The feeder's niceness when the system lets it raise its priority.
 constexpr int kFeederNice = -5;
+// A device that has taken nothing for this long after the last frame was written will not take
+// the rest: its queue has run dry for good (its buffers are no longer handed back).
+constexpr auto kStallTimeout = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -24,6 +32,7 @@ CWavePlayer::CWavePlayer(platform::IWaveNotifyTarget* hWndNotify, std::uint32_t 
                          std::int32_t bufferCount, std::uint32_t tailWaitMs, std::uint32_t pollMs,
                          PLAYPROGRESSPROC pfnProgress)
     : m_hWndNotify(hWndNotify),
+      m_pFormat(pFormat),
       m_pFrames(pFrames),
       m_totalFrames(totalFrames),
       m_bufferBytes(bufferBytes),
@@ -35,7 +44,7 @@ CWavePlayer::CWavePlayer(platform::IWaveNotifyTarget* hWndNotify, std::uint32_t 
     m_pDevice = std::make_unique<CWaveOutDevice>(deviceId, pFormat, bufferBytes, bufferCount);
     m_pWriteCursor = std::make_unique<CRingCursor>(bufferBytes, bufferCount, pFormat);
     m_pTargetCursor = std::make_unique<CRingCursor>(bufferBytes, bufferCount, pFormat);
-    m_pEndCursor = std::make_unique<CRingCursor>(bufferBytes, bufferCount, pFormat);
+    m_pFillCursor = std::make_unique<CRingCursor>(bufferBytes, bufferCount, pFormat);
 }
 
 CWavePlayer::~CWavePlayer() {
@@ -48,14 +57,39 @@ std::int32_t CWavePlayer::LeadFrames(std::uint32_t samplesPerSec, std::uint32_t 
     return static_cast<std::int32_t>(waitMs * 0.001 * samplesPerSec);
 }
 
+std::int32_t CWavePlayer::LeadFramesForBurst(std::uint32_t samplesPerSec, std::uint32_t burstFrames,
+                                             std::uint32_t tailWaitMs, std::uint32_t pollMs) {
+    const std::int64_t needed =
+        std::int64_t{burstFrames} + LeadFrames(samplesPerSec, kLateWakeMs, pollMs);
+    return static_cast<std::int32_t>(
+        std::max<std::int64_t>(LeadFrames(samplesPerSec, tailWaitMs, pollMs), needed));
+}
+
+std::int32_t CWavePlayer::BufferCountForLead(std::int32_t leadFrames, std::int32_t framesPerBuffer,
+                                             std::int32_t minimumCount) {
+    const std::int64_t perBuffer = std::max<std::int32_t>(framesPerBuffer, 1);
+    const std::int64_t needed = std::int64_t{leadFrames} * 3 / 2;
+    return static_cast<std::int32_t>(
+        std::max<std::int64_t>((needed + perBuffer - 1) / perBuffer, minimumCount));
+}
+
 std::int32_t CWavePlayer::BufferCountFor(std::uint32_t samplesPerSec, std::uint16_t blockAlign,
                                          std::int32_t bufferBytes, std::int32_t minimumCount,
                                          std::uint32_t tailWaitMs, std::uint32_t pollMs) {
-    const std::int64_t framesPerBuffer = bufferBytes / std::max<std::int32_t>(blockAlign, 1);
-    const std::int64_t needed = LeadFrames(samplesPerSec, tailWaitMs, pollMs) * std::int64_t{3} / 2;
-    const std::int64_t count =
-        (needed + framesPerBuffer - 1) / std::max<std::int64_t>(framesPerBuffer, 1);
-    return static_cast<std::int32_t>(std::max<std::int64_t>(count, minimumCount));
+    return BufferCountForLead(LeadFrames(samplesPerSec, tailWaitMs, pollMs),
+                              bufferBytes / std::max<std::int32_t>(blockAlign, 1), minimumCount);
+}
+
+bool CWavePlayer::ResizeRing(std::int32_t bufferCount) {
+    if (!m_pDevice->ResizeRing(bufferCount)) {
+        return false;
+    }
+    m_bufferCount = bufferCount;
+    for (std::unique_ptr<CRingCursor>* pCursor :
+         {&m_pWriteCursor, &m_pTargetCursor, &m_pFillCursor}) {
+        *pCursor = std::make_unique<CRingCursor>(m_bufferBytes, bufferCount, m_pFormat);
+    }
+    return true;
 }
 
 void CWavePlayer::Start() {
@@ -66,21 +100,38 @@ void CWavePlayer::Start() {
     if (m_feeder.joinable()) {
         m_feeder.join();
     }
-    if (!m_pDevice->QueryFormat() || !m_pDevice->Open(m_hWndNotify) || !m_pDevice->Prime()) {
+    if (!m_pDevice->QueryFormat() || !m_pDevice->Open(m_hWndNotify)) {
         return;
     }
-    // A device reads ahead as soon as it runs, so the first lead of frames must be in the ring
-    // before the restart or the first tens of milliseconds of the preview would be lost.
-    const std::int32_t ringFrames = m_bufferCount * m_pDevice->FramesPerBuffer();
-    const auto firstFrames = static_cast<std::uint32_t>(
-        std::min<std::int64_t>({m_leadFrames, m_totalFrames, ringFrames}));
-    m_pDevice->WriteFrames(0, 0, m_pFrames, static_cast<std::int32_t>(firstFrames));
-    m_fedFrames = firstFrames;
-    m_pWriteCursor->SetFrame(firstFrames);
-    m_pDevice->Restart();
-    m_feedEnded.store(false);
-    m_running.store(true);
-    BeginFeeder();
+    try {
+        if (m_pDevice->IsRingReady()) {
+            m_leadFrames = LeadFramesForBurst(m_pFormat->nSamplesPerSec, m_pDevice->GetBurst(),
+                                              m_tailWaitMs, m_pollMs);
+            const std::int32_t bufferCount =
+                BufferCountForLead(m_leadFrames, m_pDevice->FramesPerBuffer(), m_bufferCount);
+            if (bufferCount != m_bufferCount && !ResizeRing(bufferCount)) {
+                return;
+            }
+        }
+        if (!m_pDevice->Prime()) {
+            return;
+        }
+        // A device reads ahead as soon as it runs, so the first lead of frames must be in the
+        // ring before the restart or the first tens of milliseconds of the preview would be lost.
+        m_pWriteCursor->SetFrame(0);
+        m_fedFrames = 0;
+        FillAhead(0);
+        m_pDevice->Restart();
+        m_feedEnded.store(false);
+        m_running.store(true);
+        BeginFeeder();
+    } catch (const std::bad_alloc&) {
+        platform::ShowMessageBox("再生を開始できませんでした。");
+        StopDevice(false);
+    } catch (const std::system_error&) {
+        platform::ShowMessageBox("再生を開始できませんでした。");
+        StopDevice(false);
+    }
 }
 
 bool CWavePlayer::StopDevice(bool playOut) {
@@ -89,6 +140,8 @@ bool CWavePlayer::StopDevice(bool playOut) {
         m_running.store(false);
     }
     m_wake.notify_all();
+    // Declared before the lock, so that a failed close is shown once the lock is let go.
+    const platform::CDeferredMessages deferred;
     std::lock_guard<std::mutex> lock(m_deviceMutex);
     if (playOut) {
         m_pDevice->Drain();
@@ -107,40 +160,54 @@ bool CWavePlayer::Stop() {
 }
 
 void CWavePlayer::OnBufferDone(platform::WAVEHDR* pHeader) {
+    // A failed requeue's message box runs an event loop that can deliver the next finished
+    // buffer to this same thread; it must find the mutex free.
+    const platform::CDeferredMessages deferred;
     std::lock_guard<std::mutex> lock(m_deviceMutex);
     if (m_running.load()) {
         m_pDevice->Requeue(pHeader);
     }
 }
 
-bool CWavePlayer::FeedStep() {
-    const std::uint32_t position = m_pDevice->GetPosition();
-    m_pTargetCursor->SetFrame(position + static_cast<std::uint32_t>(m_leadFrames));
-    std::int32_t frameCount = m_pWriteCursor->DistanceTo(*m_pTargetCursor);
-    // A target behind the write cursor means there is nothing to write yet; it must not be
-    // mistaken, through unsigned arithmetic, for more frames than are left.
-    if (frameCount > 0) {
-        if (m_fedFrames + static_cast<std::uint32_t>(frameCount) > m_totalFrames) {
-            frameCount = static_cast<std::int32_t>(m_totalFrames - m_fedFrames);
-        }
-        m_pDevice->WriteFrames(static_cast<std::int32_t>(m_pWriteCursor->Index()),
-                               static_cast<std::int32_t>(m_pWriteCursor->Offset()),
-                               m_pFrames + std::size_t{m_fedFrames} * kSourceFrameBytes,
-                               frameCount);
-        m_fedFrames += static_cast<std::uint32_t>(frameCount);
+void CWavePlayer::FillAhead(std::uint32_t position) {
+    const std::uint32_t writeFrame = m_pWriteCursor->Frame();
+    const std::uint32_t target = position + static_cast<std::uint32_t>(m_leadFrames);
+    // Frame numbers rather than ring places: a target behind the write cursor means there is
+    // nothing to write yet, where a distance around the ring would read it as almost a whole
+    // turn ahead.
+    const auto ahead = static_cast<std::int32_t>(target - writeFrame);
+    if (ahead <= 0) {
+        return;
     }
-    const std::uint32_t endFrame =
-        m_pWriteCursor->Frame() + static_cast<std::uint32_t>(std::max(frameCount, 0));
-    // The write cursor stays where the next source frame belongs: it does not move back to a
-    // target behind it.
-    if (frameCount >= 0) {
-        m_pWriteCursor->Assign(*m_pTargetCursor);
+    // A feeder held up for longer than a turn of the ring can only write the last turn; the
+    // frames before it have been played from an earlier turn already.
+    const auto ringFrames =
+        static_cast<std::uint32_t>(m_bufferCount * m_pDevice->FramesPerBuffer());
+    const std::uint32_t from = target - std::min(static_cast<std::uint32_t>(ahead), ringFrames);
+    const std::uint32_t sourceEnd = std::max(from, std::min(target, m_totalFrames));
+    if (sourceEnd > from) {
+        m_pFillCursor->SetFrame(from);
+        m_pDevice->WriteFrames(static_cast<std::int32_t>(m_pFillCursor->Index()),
+                               static_cast<std::int32_t>(m_pFillCursor->Offset()),
+                               m_pFrames + std::size_t{from} * kSourceFrameBytes,
+                               static_cast<std::int32_t>(sourceEnd - from));
     }
+    if (target > sourceEnd) {
+        m_pFillCursor->SetFrame(sourceEnd);
+        m_pDevice->ClearFrames(static_cast<std::int32_t>(m_pFillCursor->Index()),
+                               static_cast<std::int32_t>(m_pFillCursor->Offset()),
+                               static_cast<std::int32_t>(target - sourceEnd));
+    }
+    m_pTargetCursor->SetFrame(target);
+    m_pWriteCursor->Assign(*m_pTargetCursor);
+    m_fedFrames = std::min(target, m_totalFrames);
+}
 
+bool CWavePlayer::FeedStep() {
+    FillAhead(m_pDevice->GetPosition());
     bool more = true;
     if (m_fedFrames >= m_totalFrames) {
-        SilenceAfterEnd(endFrame, position);
-        Wait(m_tailWaitMs);
+        WaitForTail();
         m_feedEnded.store(m_running.load());
         more = false;
     }
@@ -150,15 +217,27 @@ bool CWavePlayer::FeedStep() {
     return more;
 }
 
-void CWavePlayer::SilenceAfterEnd(std::uint32_t endFrame, std::uint32_t position) {
-    const std::int32_t ringFrames = m_bufferCount * m_pDevice->FramesPerBuffer();
-    // Frames between the play position and the end that are still to be heard.
-    const auto ahead = static_cast<std::int32_t>(endFrame - position);
-    const std::int32_t unplayed = std::clamp(ahead, 0, ringFrames);
-    m_pEndCursor->SetFrame(endFrame);
-    m_pDevice->ClearFrames(static_cast<std::int32_t>(m_pEndCursor->Index()),
-                           static_cast<std::int32_t>(m_pEndCursor->Offset()),
-                           ringFrames - unplayed);
+void CWavePlayer::WaitForTail() {
+    const Clock::time_point tailEnd = Clock::now() + std::chrono::milliseconds(m_tailWaitMs);
+    // The device takes frames a latency before they are heard: once it has taken that much
+    // silence after the last frame, the last frame has been heard. A sound server's drain does
+    // not always wait for what the server itself still holds.
+    const std::uint32_t endFrame = m_totalFrames + m_pDevice->GetLatency();
+    std::uint32_t lastPosition = m_pDevice->GetPosition();
+    Clock::time_point lastMove = Clock::now();
+    while (m_running.load()) {
+        Wait(m_pollMs);
+        const std::uint32_t position = m_pDevice->GetPosition();
+        FillAhead(position);
+        const Clock::time_point now = Clock::now();
+        if (position != lastPosition) {
+            lastPosition = position;
+            lastMove = now;
+        }
+        if ((now >= tailEnd && position >= endFrame) || now - lastMove > kStallTimeout) {
+            return;
+        }
+    }
 }
 
 void CWavePlayer::Wait(std::uint32_t milliseconds) {
@@ -181,9 +260,9 @@ void CWavePlayer::FeederProc(CWavePlayer* pPlayer) {
         const bool more = pPlayer->FeedStep();
         pPlayer->Wait(pPlayer->m_pollMs);
         if (!more) {
-            // The tail wait covers the latency that the device reports; a sound server may
-            // hold more, so the end of the source is played out rather than cut.
-            pPlayer->StopDevice(true);
+            // The sound server still holds the last frames that the device has taken: they are
+            // played out rather than cut.
+            pPlayer->StopDevice(pPlayer->m_feedEnded.load());
             break;
         }
     }

@@ -1,5 +1,6 @@
 // sonorette-gain as a child process: the bytes it writes, what it prints, refuses and leaves alone.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -21,6 +22,9 @@ using Args = std::vector<std::string>;
 using Entries = std::map<std::string, Bytes>;
 
 const std::string kNotFound = "ファイルが見つかりませんでした。";
+const std::string kCannotOpen = "ファイルが開けませんでした。";
+const std::string kFolder = "フォルダーのため、開けませんでした。";
+const std::string kNotRegular = "通常のファイルではないため、開けませんでした。";
 const std::string kWrongFormat = "フォーマットが違う音声ファイルを処理しようとしました。";
 const std::string kBits = "ビット数を変更しました。";
 const std::string kOverwrite = "入力ファイルを上書きするため、保存しませんでした: ";
@@ -38,32 +42,74 @@ Bytes Pcm16(const std::vector<std::int16_t>& samples) {
     return WaveFile(Samples16(samples));
 }
 
+// A file made by WaveFile with another byte rate in its format chunk.
+Bytes WithByteRate(Bytes file, std::uint32_t byteRate) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        file[28 + i] = static_cast<std::uint8_t>(byteRate >> (8 * i));
+    }
+    return file;
+}
+
+// How a run is set up besides its arguments.
+struct How {
+    // Past this many 512-byte blocks a write fails with EFBIG, as on a full disk...
+    std::string maxBlocks;
+    // ...or, when the signal is not ignored, the program is ended by SIGXFSZ.
+    bool fileSizeSignalIgnored = true;
+    // Where standard output goes instead of the file that Stream("out") reads ("&-": closed).
+    std::string standardOutput;
+};
+
+How WithMaxBlocks(const std::string& maxBlocks, bool fileSizeSignalIgnored = true) {
+    How how;
+    how.maxBlocks = maxBlocks;
+    how.fileSizeSignalIgnored = fileSizeSignalIgnored;
+    return how;
+}
+
+How WithStandardOutput(const std::string& target) {
+    How how;
+    how.standardOutput = target;
+    return how;
+}
+
 class GainCli : public testing::Test {
   protected:
-    // Runs sonorette-gain in m_dir through the shell and gives its exit code; Stream() then gives
-    // what it printed. Past maxBlocks 512-byte blocks a write fails with EFBIG, as on a full disk.
-    int Run(const Args& args, const std::string& maxBlocks = "") {
-        std::string command = "cd '" + m_dir.Path() + "' && trap '' XFSZ && " +
-                              (maxBlocks.empty() ? "" : "ulimit -f " + maxBlocks + " && ") +
-                              "exec '" SONORETTE_GAIN_PATH "'";
+    // Runs sonorette-gain in m_dir through the shell and gives its exit code, or -1 when it did
+    // not end by itself within a minute; Stream() then gives what it printed.
+    int Run(const Args& args, const How& how = {}) {
+        std::string command = "cd '" + m_dir.Path() + "' && ulimit -c 0 && " +
+                              (how.fileSizeSignalIgnored ? "trap '' XFSZ && " : "") +
+                              (how.maxBlocks.empty() ? "" : "ulimit -f " + how.maxBlocks + " && ") +
+                              "exec timeout -s KILL 60 '" SONORETTE_GAIN_PATH "'";
         for (const std::string& arg : args) {
             command += " '" + arg + "'";
         }
-        command += " >'" + m_streams.File("out") + "' 2>'" + m_streams.File("err") + "'";
+        command += how.standardOutput.empty() ? " >'" + m_streams.File("out") + "'"
+                                              : " >" + how.standardOutput;
+        command += " 2>'" + m_streams.File("err") + "'";
         const int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // timeout ends itself with the signal that ended the program, and gives 137 when it had
+        // to kill it.
+        return WIFEXITED(status) && WEXITSTATUS(status) != 128 + SIGKILL ? WEXITSTATUS(status) : -1;
     }
     std::string Stream(const char* name) const {
         const Bytes bytes = ReadFile(m_streams.File(name));
         return {bytes.begin(), bytes.end()};
     }
     void Write(const char* name, const Bytes& bytes) { WriteFile(m_dir.File(name), bytes); }
-    // Every entry under the folder by relative path, with the bytes of each regular file.
+    // Every entry under the folder by relative path, with the bytes of each regular file and the
+    // target of each link.
     Entries Snapshot(const std::string& folder = ".") const {
         Entries entries;
         for (const auto& entry : fs::recursive_directory_iterator(m_dir.File(folder))) {
-            entries[entry.path().lexically_relative(m_dir.File(folder)).string()] =
-                entry.is_regular_file() ? ReadFile(entry.path().string()) : Bytes{};
+            Bytes& contents = entries[entry.path().lexically_relative(m_dir.File(folder)).string()];
+            if (entry.is_symlink()) {
+                const std::string target = fs::read_symlink(entry.path()).string();
+                contents.assign(target.begin(), target.end());
+            } else if (entry.is_regular_file()) {
+                contents = ReadFile(entry.path().string());
+            }
         }
         return entries;
     }
@@ -78,6 +124,16 @@ TEST_F(GainCli, WritesTheExactSixteenBitFile) {
         {{}, Pcm16({8193, -101, 2}), "399", Pcm16({32690, -402, 7}), ""},  // 399.95, truncated
         {{"--percent", "150"}, Pcm16({3, -21846, 32767}), "150", Pcm16({4, -32768, 32767}), ""},
         {{"--percent=100"}, WaveFile({128, 255, 0}, 8), "100", Pcm16({0, 32512, -32768}), kBits},
+        {{"--percent", "1000"}, Pcm16({3, -40}), "1000", Pcm16({30, -400}), ""},
+        {{"--percent", "0"}, Pcm16({3, -40}), "0", Pcm16({0, 0}), ""},
+        // A byte rate of 3e9 in the header, which widening would have doubled and wrapped.
+        {{"--percent", "100"},
+         WithByteRate(WaveFile({128, 255}, 8), 3000000000u),
+         "100",
+         Pcm16({0, 32512}),
+         kBits},
+        // The trailing byte of odd 16-bit data belongs to no sample.
+        {{"--percent", "100"}, WaveFile({1, 0, 2, 0, 7}), "100", Pcm16({1, 2}), ""},
     };
     for (const auto& [options, input, percent, output, notice] : cases) {
         Write("in.wav", input);
@@ -152,9 +208,146 @@ TEST_F(GainCli, FailedWriteExitsWithOneAndKeepsTheOldFile) {
     Write("in.wav", Pcm16(std::vector<std::int16_t>(1000, 1000)));  // 2044 bytes out, 1024 allowed
     Write("old.wav", Pcm16({1, 2, 3}));
     const Entries before = Snapshot();
-    EXPECT_EQ(Run({"in.wav", "-o", "old.wav"}, "2"), 1);
-    EXPECT_EQ(Stream("err"), MessageLine("in.wav", "ファイルを保存できませんでした。"));
+    EXPECT_EQ(Run({"in.wav", "-o", "old.wav"}, WithMaxBlocks("2")), 1);
+    EXPECT_EQ(Stream("err"),
+              MessageLine("old.wav", "ファイルを保存できませんでした。 (File too large)"));
     EXPECT_EQ(Snapshot(), before);
+}
+
+// A signal that ends the program in the middle of a save (here SIGXFSZ, the write past the file
+// size limit) leaves neither the new file nor a temporary one behind.
+TEST_F(GainCli, ProgramEndedWhileSavingLeavesTheOldFileAndNothingElse) {
+    Write("in.wav", Pcm16(std::vector<std::int16_t>(1000, 1000)));
+    Write("old.wav", Pcm16({1, 2, 3}));
+    ASSERT_EQ(::chmod(m_dir.File("old.wav").c_str(), 0600), 0);
+    const Entries before = Snapshot();
+    EXPECT_EQ(Run({"in.wav", "-o", "old.wav"}, WithMaxBlocks("2", false)), -1);
+    EXPECT_EQ(Snapshot(), before);
+}
+
+// FIFOs, devices and folders among the inputs are refused at once, whichever the mode, and the
+// files after them are processed.
+TEST_F(GainCli, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
+    ASSERT_EQ(::mkfifo(m_dir.File("f.wav").c_str(), 0600), 0);
+    fs::create_directory(m_dir.File("out"));
+    fs::create_directory(m_dir.File("folder.wav"));
+    Write("a.wav", Pcm16({8192}));
+    Write("b.wav", Pcm16({16384}));
+    EXPECT_EQ(Run({"--out-dir", "out", "a.wav", "f.wav", "b.wav"}), 1);
+    EXPECT_EQ(Stream("out"), "400%\ta.wav -> out/a.wav\n200%\tb.wav -> out/b.wav\n");
+    EXPECT_EQ(Stream("err"), MessageLine("f.wav", kNotRegular));
+    EXPECT_EQ(Run({"--propose", "a.wav", "f.wav", "folder.wav", "/dev/null", "b.wav"}), 1);
+    EXPECT_EQ(Stream("out"), "400\ta.wav\n200\tb.wav\n");
+    EXPECT_EQ(Stream("err"), MessageLine("f.wav", kNotRegular) +
+                                 MessageLine("folder.wav", kFolder) +
+                                 MessageLine("/dev/null", kNotRegular));
+    EXPECT_EQ(Run({"--play", "f.wav"}), 1);
+    EXPECT_EQ(Stream("err"), MessageLine("f.wav", kNotRegular));
+}
+
+// Two names of one file are one output: the second result is not written over the first.
+TEST_F(GainCli, BatchComparesOutputsAsFiles) {
+    fs::create_directories(m_dir.File("x"));
+    fs::create_directories(m_dir.File("out"));
+    fs::create_symlink("b.wav", m_dir.File("out/a.wav"));
+    Write("x/a.wav", Pcm16({100}));
+    Write("x/b.wav", Pcm16({200}));
+    EXPECT_EQ(Run({"--percent", "100", "--out-dir", "out", "x/a.wav", "x/b.wav"}), 1);
+    EXPECT_EQ(Stream("out"), "100%\tx/a.wav -> out/a.wav\n");
+    EXPECT_EQ(Stream("err"),
+              MessageLine("x/b.wav",
+                          "先に保存した出力と同じファイルのため、保存しませんでした: out/b.wav"));
+    EXPECT_EQ(fs::read_symlink(m_dir.File("out/a.wav")), "b.wav");
+    EXPECT_EQ(ReadFile(m_dir.File("out/b.wav")), Pcm16({100}));
+}
+
+TEST_F(GainCli, FailedWriteToStandardOutputIsAnError) {
+    Write("a.wav", Pcm16({8192}));
+    const std::tuple<Args, std::string, std::string> cases[] = {
+        {{"--propose", "a.wav"}, "/dev/full", "No space left on device"},
+        {{"--propose", "a.wav"}, "&-", "Bad file descriptor"},
+        {{"a.wav", "-o", "b.wav"}, "&-", "Bad file descriptor"},
+        {{"--help"}, "/dev/full", "No space left on device"},
+    };
+    for (const auto& [args, target, reason] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args) + " >" + target);
+        EXPECT_EQ(Run(args, WithStandardOutput(target)), 1);
+        EXPECT_EQ(Stream("err"),
+                  "sonorette-gain: 標準出力に書き込めませんでした。 (" + reason + ")\n");
+    }
+    EXPECT_EQ(ReadFile(m_dir.File("b.wav")), Pcm16({32767}));
+}
+
+// Terminal control sequences and line breaks in file names are shown escaped: one input, one line.
+TEST_F(GainCli, ControlCharactersInPathsAreShownEscaped) {
+    const std::string title = "t\x1b]0;pwned\x07.wav";
+    const std::string red = "r\x1b[31m\\.wav";
+    const std::string broken = "line\nbreak.wav";
+    for (const std::string& name : {title, red, broken}) {
+        Write(name.c_str(), Pcm16({8192}));
+    }
+    EXPECT_EQ(Run({"--propose", title, red, broken, "gone\r.wav"}), 1);
+    EXPECT_EQ(Stream("out"),
+              "400\tt\\033]0;pwned\\007.wav\n400\tr\\033[31m\\\\.wav\n400\tline\\012break.wav\n");
+    EXPECT_EQ(Stream("err"), MessageLine("gone\\015.wav", kNotFound));
+    EXPECT_EQ(Run({broken, "-o", "out\tput.wav"}), 0);
+    EXPECT_EQ(Stream("out"), "400%\tline\\012break.wav -> out\\011put.wav\n");
+    EXPECT_EQ(Run({"--bogus\x1b[2J"}), 2);
+    EXPECT_TRUE(
+        Stream("err").starts_with("sonorette-gain: 不明なオプションです: --bogus\\033[2J\n"));
+}
+
+// A file of many unknown chunks gives a few lines, not one per chunk, and is processed.
+TEST_F(GainCli, NoticesAreBoundedPerFile) {
+    RiffBuilder builder;
+    builder.Chunk("fmt ", FormatRecord(1, 1, 8000, 16));
+    const char* ids[] = {"JUNK", "abcd", "LIST", "efgh", "ijkl"};
+    for (int i = 0; i < 200000; ++i) {
+        builder.Chunk(ids[i % 5], {});
+    }
+    Write("many.wav", builder.Chunk("data", Samples16({8192})).Build());
+    EXPECT_EQ(Run({"many.wav", "-o", "out.wav"}), 0);
+    const std::string notice = "不明なタグが検出されました。処理は継続可能です。 ";
+    EXPECT_EQ(Stream("err"), MessageLine("many.wav", notice + "[JUNK]") +
+                                 MessageLine("many.wav", notice + "[abcd]") +
+                                 MessageLine("many.wav", notice + "[LIST]") +
+                                 MessageLine("many.wav", notice + "[ほか 199997 個]"));
+    EXPECT_EQ(ReadFile(m_dir.File("out.wav")), Pcm16({32767}));
+}
+
+// Every failure on the output side names the output, with the system's reason where it gave one.
+TEST_F(GainCli, OutputFailuresNameTheOutputAndTheReason) {
+    Write("in.wav", Pcm16({8192}));
+    fs::create_directory(m_dir.File("folder"));
+    ASSERT_EQ(::mkfifo(m_dir.File("fifo").c_str(), 0600), 0);
+    fs::create_symlink("loop2", m_dir.File("loop1"));
+    fs::create_symlink("loop1", m_dir.File("loop2"));
+    const std::tuple<Args, std::string> cases[] = {
+        {{"--out-dir", "nowhere", "in.wav"},
+         MessageLine("nowhere/in.wav", kCannotOpen + " (No such file or directory)")},
+        {{"in.wav", "-o", "folder"}, MessageLine("folder", kFolder)},
+        {{"in.wav", "-o", "fifo"}, MessageLine("fifo", kNotRegular)},
+        {{"in.wav", "-o", "loop1"},
+         MessageLine("loop1", kCannotOpen + " (Too many levels of symbolic links)")},
+    };
+    const Entries before = Snapshot();
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        EXPECT_EQ(Run(args), 1);
+        EXPECT_EQ(Stream("out"), "");
+        EXPECT_EQ(Stream("err"), message);
+        EXPECT_EQ(Snapshot(), before);
+    }
+}
+
+// A link at the output is kept, also one that leads nowhere yet.
+TEST_F(GainCli, OutputThroughALinkKeepsTheLink) {
+    Write("in.wav", Pcm16({8192}));
+    fs::create_directory(m_dir.File("sub"));
+    fs::create_symlink("sub/new.wav", m_dir.File("dangling.wav"));
+    EXPECT_EQ(Run({"in.wav", "-o", "dangling.wav"}), 0);
+    EXPECT_EQ(fs::read_symlink(m_dir.File("dangling.wav")), "sub/new.wav");
+    EXPECT_EQ(ReadFile(m_dir.File("sub/new.wav")), Pcm16({32767}));
 }
 
 }  // namespace

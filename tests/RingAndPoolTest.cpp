@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "TestSupport.h"
-#include "playback/PrivateHeap.h"
+#include "platform/testing/FaultInjection.h"
 #include "playback/RingCursor.h"
 #include "playback/WaveBufferPool.h"
 
@@ -64,7 +64,7 @@ bool AllBytesAre(const std::uint8_t* pBytes, std::int32_t count, std::uint8_t va
 
 class BufferPoolTest : public ::testing::Test {
   protected:
-    void TearDown() override { CPrivateHeap::FailAllocationForTesting(-1); }  // an unused failure
+    void TearDown() override { faults::FailCalloc(-1); }  // an unused failure
     testsupport::MessageCapture m_messages;
 };
 
@@ -87,7 +87,7 @@ TEST_F(BufferPoolTest, AFailedAllocationShowsOneMessageAndZeroBuffersLeavesThePo
     for (const int failing : {0, 15}) {  // allocations alternate header i and buffer i
         SCOPED_TRACE(failing);
         m_messages.Clear();
-        CPrivateHeap::FailAllocationForTesting(failing);
+        faults::FailCalloc(failing);
         CWaveBufferPool pool(4096, 8);
         EXPECT_FALSE(pool.IsReady());
         EXPECT_EQ(m_messages.Messages(),
@@ -100,7 +100,7 @@ TEST_F(BufferPoolTest, AFailedAllocationShowsOneMessageAndZeroBuffersLeavesThePo
 }
 
 TEST_F(BufferPoolTest, HeapCreationFailureLeavesThePoolNotReadyWithoutAMessage) {
-    CPrivateHeap::FailNextCreateForTesting();
+    faults::FailNextNothrowNew();
     CWaveBufferPool pool(4096, 8);
     EXPECT_FALSE(pool.IsReady());
     pool.ZeroBuffers();

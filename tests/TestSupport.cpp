@@ -121,10 +121,16 @@ std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byt
     return samples;
 }
 
+void PrintTo(const ShownMessage& message, std::ostream* out) {
+    *out << '"' << message.text << "\" path \"" << message.path << "\" error "
+         << message.systemError;
+}
+
 MessageCapture::MessageCapture() {
-    platform::SetMessageHandler([this](std::string_view text) {
+    platform::SetMessageHandler([this](std::string_view text,
+                                       const platform::MessageSubject& subject) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_messages.emplace_back(text);
+        m_messages.push_back({std::string(text), std::string(subject.path), subject.systemError});
     });
 }
 
@@ -133,6 +139,15 @@ MessageCapture::~MessageCapture() {
 }
 
 std::vector<std::string> MessageCapture::Messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> texts;
+    for (const ShownMessage& message : m_messages) {
+        texts.push_back(message.text);
+    }
+    return texts;
+}
+
+std::vector<ShownMessage> MessageCapture::Details() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_messages;
 }

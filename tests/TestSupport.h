@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,16 @@ class RiffBuilder {
 Bytes Samples16(const std::vector<std::int16_t>& samples);
 std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount);
 
+// One message as the user would have been shown it: its text, the path of the file it names (empty
+// when none) and the system's reason (0 when none).
+struct ShownMessage {
+    std::string text;
+    std::string path;
+    int systemError = 0;
+    bool operator==(const ShownMessage&) const = default;
+};
+void PrintTo(const ShownMessage& message, std::ostream* out);
+
 // While alive, every message shown through the platform's message box is recorded here instead
 // of reaching standard error.
 class MessageCapture {
@@ -64,12 +75,14 @@ class MessageCapture {
     MessageCapture(const MessageCapture&) = delete;
     MessageCapture& operator=(const MessageCapture&) = delete;
 
+    // The texts alone.
     std::vector<std::string> Messages() const;
+    std::vector<ShownMessage> Details() const;
     void Clear();
 
   private:
     mutable std::mutex m_mutex;
-    std::vector<std::string> m_messages;
+    std::vector<ShownMessage> m_messages;
 };
 
 // The image's sample block; empty when it holds none.

@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "TestSupport.h"
-#include "platform/EmulatedWaveOut.h"
 #include "platform/MessageLoop.h"
-#include "playback/PrivateHeap.h"
+#include "platform/testing/EmulatedWaveOut.h"
+#include "platform/testing/FaultInjection.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ TEST_F(WaveOutDeviceTest, FailedDeviceCallsShowOneMessageEach) {
 }
 
 TEST_F(WaveOutDeviceTest, PrimeRefusesAPoolThatIsNotReadySilently) {
-    CPrivateHeap::FailNextCreateForTesting();
+    faults::FailNextNothrowNew();
     Device device;
     EXPECT_FALSE(OpenAndPrime(device));
     EXPECT_TRUE(m_messages.Messages().empty());
@@ -169,17 +169,23 @@ TEST_F(WaveOutDeviceTest, PausedUntilRestartThenEachBufferPlaysInOrderAndIsReque
     EXPECT_TRUE(m_messages.Messages().empty());
 }
 
-TEST_F(WaveOutDeviceTest, PositionTrailsByTheLatencyAndResetHandsEveryBufferBackAtZero) {
+// The position is what the device has taken: it does not wait for the latency, stands still
+// while the queue is dry (nothing is requeued here) and goes back to 0 only at a reset.
+TEST_F(WaveOutDeviceTest, PositionCountsFramesTakenStandsStillWhenDryAndResetsToZero) {
     Device device;
     ASSERT_TRUE(OpenAndPrime(device));
+    EXPECT_EQ(device.GetBurst(), 300u + 256u);  // the latency and a period
     device.Restart();
     m_driver.Advance(200);
-    EXPECT_EQ(device.GetPosition(), 0u);
+    EXPECT_EQ(device.GetPosition(), 200u);
     m_driver.Advance(1300);
-    EXPECT_EQ(device.GetPosition(), 1200u);
+    EXPECT_EQ(device.GetPosition(), 1500u);
+    m_driver.Advance(kRingFrames);
+    EXPECT_EQ(device.GetPosition(), std::uint32_t{kRingFrames});
+    EXPECT_EQ(m_driver.SilentFrames(), 1500u);
     device.Reset();
     EXPECT_EQ(device.GetPosition(), 0u);
-    WaitForNotices(kBufferCount);  // buffer 0 when played, the other 7 at the reset
+    WaitForNotices(kBufferCount);
     EXPECT_TRUE(device.Close());
     EXPECT_EQ(device.GetPosition(), 0u);
 }

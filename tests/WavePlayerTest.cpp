@@ -5,12 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
+#include <tuple>
 
 #include "TestSupport.h"
-#include "platform/EmulatedWaveOut.h"
+#include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/testing/EmulatedWaveOut.h"
+#include "platform/testing/FaultInjection.h"
 #include "playback/WavePlayer.h"
 
 namespace {
@@ -24,9 +30,11 @@ constexpr std::uint32_t kPollMs = 10;
 
 std::atomic<std::uint32_t> g_fedFrames{0};
 std::atomic<bool> g_playedOut{false};
+std::atomic<int> g_steps{0};
 void OnProgress(std::uint32_t fedFrames, std::uint32_t totalFrames) {
     g_fedFrames = fedFrames;
     g_playedOut = g_playedOut || fedFrames >= totalFrames;
+    ++g_steps;
 }
 
 // Stereo 16-bit frames, never silent nor equal, so a lost, repeated or misplaced frame shows.
@@ -49,10 +57,12 @@ class WavePlayerTest : public ::testing::Test {
   protected:
     // Real time, 5 ms periods as sound cards commonly take; otherwise only Advance plays.
     EmulatedWaveOut& Install(std::uint32_t rate, std::uint32_t latencyMs = 0,
-                             std::uint32_t jitterUs = 0, bool realTime = true) {
+                             std::uint32_t jitterUs = 0, bool realTime = true,
+                             std::uint32_t periodFrames = 0) {
         Release();
-        m_pDriver = std::make_unique<EmulatedWaveOut>(EmulatedWaveOut::Options{
-            realTime, rate / 200, rate * latencyMs / 1000, jitterUs, rate});
+        m_pDriver = std::make_unique<EmulatedWaveOut>(
+            EmulatedWaveOut::Options{realTime, periodFrames != 0 ? periodFrames : rate / 200,
+                                     rate * latencyMs / 1000, jitterUs, rate});
         platform::SetWaveOutDriver(m_pDriver.get());
         return *m_pDriver;
     }
@@ -63,6 +73,7 @@ class WavePlayerTest : public ::testing::Test {
         m_format = {1, 2, rate, rate * 4, 4, 16};
         g_fedFrames = 0;
         g_playedOut = false;
+        g_steps = 0;
         // The player reads its source until it is destroyed, so the fixture keeps a copy.
         m_source = source;
         m_pPlayer = std::make_unique<CWavePlayer>(
@@ -104,11 +115,14 @@ TEST_F(WavePlayerTest, PlaysEveryFrameInOrderThenSilenceAcrossRatesAndTimings) {
             while (busyCore && !stop.stop_requested()) {
             }
         });
-        for (const auto& [latencyMs, jitterUs] : {std::pair{0u, 0u}, std::pair{40u, 4000u}}) {
+        for (const auto& [latencyMs, jitterUs, periodFrames] :
+             {std::tuple{0u, 0u, 0u}, std::tuple{40u, 4000u, 0u}, std::tuple{40u, 4000u, 4096u}}) {
             for (const std::uint32_t rate : {8000u, 22050u, 44100u, 96000u, 192000u}) {
-                SCOPED_TRACE(testing::Message() << rate << " Hz, " << latencyMs << " ms latency, "
-                                                << jitterUs << " us jitter, busy " << busyCore);
-                const EmulatedWaveOut& driver = Install(rate, latencyMs, jitterUs);
+                SCOPED_TRACE(testing::Message()
+                             << rate << " Hz, " << latencyMs << " ms latency, " << jitterUs
+                             << " us jitter, period " << periodFrames << ", busy " << busyCore);
+                const EmulatedWaveOut& driver =
+                    Install(rate, latencyMs, jitterUs, true, periodFrames);
                 const Frames source = Numbered(rate * 3 / 10);
                 ASSERT_TRUE(Play(rate, source).IsRunning());
                 ASSERT_TRUE(
@@ -182,13 +196,144 @@ TEST_F(WavePlayerTest, AFailedCloseAtTheEndOfTheFeedIsReported) {
     EXPECT_TRUE(Begins(driver.Recording(), source));
 }
 
-TEST_F(WavePlayerTest, RingHoldsTheLeadAndHalfAgainAndNeverFewerThanTheMinimum) {
+TEST_F(WavePlayerTest, LeadCoversTheWaitsAndTheBurstAndTheRingHoldsItAndHalfAgain) {
+    for (const auto& [rate, lead] :
+         {std::pair{8000u, 880}, std::pair{11025u, 1212}, std::pair{22050u, 2425},
+          std::pair{44100u, 4851}, std::pair{48000u, 5280}}) {
+        EXPECT_EQ(CWavePlayer::LeadFrames(rate, kTailWaitMs, kPollMs), lead) << rate;
+    }
+    // A burst beyond what the waits cover lengthens the lead by the burst and 60 ms of frames.
+    for (const auto& [burst, lead] :
+         {std::pair{2205u, 4851}, std::pair{2206u, 4852}, std::pair{4096u, 6742}}) {
+        EXPECT_EQ(CWavePlayer::LeadFramesForBurst(44100, burst, kTailWaitMs, kPollMs), lead)
+            << burst;
+    }
     for (const auto& [rate, buffers] : {std::pair{8000u, 8}, std::pair{48000u, 8},
                                         std::pair{74472u, 12}, std::pair{192000u, 31}}) {
         EXPECT_EQ(CWavePlayer::BufferCountFor(rate, 4, kBufferBytes, 8, kTailWaitMs, kPollMs),
                   buffers)
             << rate;
     }
+    EXPECT_EQ(CWavePlayer::BufferCountForLead(6742, 1024, 8), 10);
+}
+
+// The device takes, right after every feeder step, all that its contract allows before the
+// next: its burst and the frames of a poll interval and a late wake-up. Every frame must
+// already be in the ring, however large the burst.
+TEST_F(WavePlayerTest, ADeviceTakingAllItMayAtOnceStillHearsEveryFrame) {
+    for (const auto& [rate, periodFrames, latencyMs] :
+         {std::tuple{44100u, 256u, 0u}, std::tuple{44100u, 4096u, 40u},
+          std::tuple{96000u, 8192u, 40u}}) {
+        SCOPED_TRACE(testing::Message() << rate << " Hz, period " << periodFrames);
+        EmulatedWaveOut& driver = Install(rate, latencyMs, 0, false, periodFrames);
+        const std::uint32_t allowed = periodFrames + rate * latencyMs / 1000 +
+                                      rate * (kPollMs + CWavePlayer::kLateWakeMs) / 1000;
+        const Frames source = Numbered(rate / 2);
+        CWavePlayer& player = Play(rate, source);
+        ASSERT_TRUE(player.IsRunning());
+        EXPECT_GE(player.LeadFramesInUse(), static_cast<std::int32_t>(allowed));
+        EXPECT_GE(player.BufferCount() * 1024, player.LeadFramesInUse() * 3 / 2);
+        // A step may have read the position before an advance and end after it, so the device
+        // moves on only once a second step has ended: that one read the new position.
+        // Once a step finds the end within its lead it feeds the last frame and reports no more
+        // steps until the device has taken it.
+        const auto totalFrames = static_cast<std::uint32_t>(source.size() / 4);
+        for (std::uint32_t taken = allowed;; taken += allowed) {
+            const int steps = g_steps;
+            driver.Advance(allowed);
+            if (taken + static_cast<std::uint32_t>(player.LeadFramesInUse()) >= totalFrames) {
+                break;
+            }
+            ASSERT_TRUE(m_loop.RunUntil([&] { return g_steps >= steps + 2; }, 5s));
+        }
+        // The last frame is fed, and the device has taken all that was written: from here it
+        // goes on in real time, once the feeder has written on, until the feeder ends the run.
+        m_loop.RunUntil([] { return false; }, 100ms);
+        for (int ms = 0; !(g_playedOut && driver.OpenDevices() == 0); ms += 5) {
+            ASSERT_LT(ms, 10000);
+            driver.Advance(rate / 200);
+            m_loop.RunUntil([] { return false; }, 5ms);
+        }
+        const Frames heard = driver.Recording();
+        ASSERT_TRUE(Begins(heard, source));
+        EXPECT_TRUE(std::all_of(heard.begin() + std::ssize(source), heard.end(),
+                                [](std::uint8_t b) { return b == 0; }));
+    }
+}
+
+TEST_F(WavePlayerTest, APlayerThatEndedByItselfStartsAgainFromTheFirstFrame) {
+    EmulatedWaveOut& driver = Install(44100);
+    const Frames source = Numbered(4410);
+    CWavePlayer& player = Play(44100, source);
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(m_loop.RunUntil([&] { return g_playedOut && !driver.OpenDevices(); }, 5s));
+        EXPECT_FALSE(player.IsRunning());
+        EXPECT_TRUE(Begins(driver.Recording(), source)) << run;
+        driver.ClearRecording();
+        g_playedOut = false;
+        player.Start();
+        ASSERT_TRUE(player.IsRunning()) << run;
+    }
+}
+
+// A failed requeue's message box runs an event loop, which here delivers the next finished
+// buffer to the same thread at once: the player must not be holding its lock by then.
+TEST_F(WavePlayerTest, ARequeueFailureIsShownOnlyOnceThePlayerHasLetItsLockGo) {
+    std::atomic<bool> answered{false};
+    std::jthread watchdog([&answered](std::stop_token stop) {
+        for (int i = 0; i < 200 && !stop.stop_requested(); ++i) {
+            std::this_thread::sleep_for(50ms);
+        }
+        if (!answered && !stop.stop_requested()) {
+            std::fputs("the message box's event loop waited for the player's lock\n", stderr);
+            std::abort();
+        }
+    });
+    EmulatedWaveOut& driver = Install(44100);
+    std::vector<std::string> shown;
+    platform::SetMessageHandler([&](std::string_view text, const platform::MessageSubject&) {
+        shown.emplace_back(text);
+        m_loop.RunUntil([] { return false; }, 20ms);
+    });
+    driver.FailWrite(8 + 2);  // after the eight of the prime, the third requeue
+    const Frames source = Numbered(8820);
+    Play(44100, source);
+    ASSERT_TRUE(m_loop.RunUntil([&] { return g_playedOut && !driver.OpenDevices(); }, 5s));
+    answered = true;
+    platform::SetMessageHandler({});
+    EXPECT_EQ(shown, std::vector<std::string>{"バッファを再生キューに登録できませんでした。"});
+}
+
+// Every allocation of a start may fail, and so may the start of the feeder thread: the user is
+// told, nothing throws, and the device is not left open.
+TEST_F(WavePlayerTest, AnAllocationFailureAtStartIsShownAndLeavesNoDeviceOpen) {
+    EmulatedWaveOut& driver = Install(44100, 0, 0, true, 4096);  // the ring must grow, too
+    const Frames source = Numbered(4410);
+    int failing = 0;
+    for (;; ++failing) {
+        SCOPED_TRACE(failing);
+        m_messages.Clear();
+        m_format = {1, 2, 44100, 44100 * 4, 4, 16};
+        CWavePlayer player(&m_loop, platform::WAVE_MAPPER, &m_format, source.data(),
+                           static_cast<std::uint32_t>(source.size() / 4), kBufferBytes, 8,
+                           kTailWaitMs, kPollMs, OnProgress);
+        faults::FailNew(failing);
+        player.Start();
+        const bool failed = !faults::NewFailureArmed() && !player.IsRunning();
+        faults::FailNew(-1);
+        if (!failed) {
+            EXPECT_TRUE(player.IsRunning());
+            break;
+        }
+        EXPECT_EQ(driver.OpenDevices(), 0);
+        const std::vector<std::string> shown = m_messages.Messages();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_TRUE(shown[0] == "再生を開始できませんでした。" ||
+                    shown[0] == "再生デバイスのオープンに失敗しました。" ||
+                    shown[0] == "バッファの確保に失敗しました。")
+            << shown[0];
+    }
+    EXPECT_GT(failing, 1);  // the ring's cursors and the feeder thread at least
 }
 
 // Play and Stop at random moments, with failures injected now and then: no hang, no crash, no

@@ -1,7 +1,13 @@
 // The reading constructor: which chunk layouts give the samples, which none, and what is shown.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -25,6 +31,19 @@ std::string Notice(const char* tag) {
 const Bytes kStereo = FormatRecord(1, 2, 44100, 16);
 const Bytes kSamples = testsupport::Samples16({1, -2, 32767, -32768, 300, -300});
 const Bytes j6(6, 'j');
+
+// kStereo's record with its block align, or its byte rate, replaced.
+Bytes WithBlockAlign(Bytes record, std::uint16_t blockAlign) {
+    record[12] = static_cast<std::uint8_t>(blockAlign);
+    record[13] = static_cast<std::uint8_t>(blockAlign >> 8);
+    return record;
+}
+Bytes WithByteRate(Bytes record, std::uint32_t byteRate) {
+    for (int i = 0; i < 4; ++i) {
+        record[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(byteRate >> (8 * i));
+    }
+    return record;
+}
 
 // A 16-bit stereo WAVE_FORMAT_EXTENSIBLE record; its sub-format GUID starts with subFormat.
 Bytes Extensible(std::uint8_t subFormat) {
@@ -78,10 +97,38 @@ class WaveReaderTest : public testing::Test {
 };
 
 TEST_F(WaveReaderTest, LayoutsThatGiveTheSamples) {
+    // Odd chunks as some writers leave them, without the pad byte: the byte after the body is
+    // the next chunk's first, not a pad byte to pass over.
+    const Bytes unpadded = testsupport::RiffBuilder()
+                               .Chunk("bext", {1})
+                               .Chunk("fmt ", kStereo)
+                               .Chunk("umid", {1, 2, 3})
+                               .Chunk("data", kSamples)
+                               .Build();
     Run({{"odd chunks and pad bytes", File({{"bext", {1}}}, {{"umid", {1, 2, 3}}}), {}},
+         {"odd chunks without pad bytes", unpadded, {}},
          {"skip, fact", File({{"PAD ", {}}}, {{"fact", {1, 0, 0, 0}}, {"minf", {}}}), {}},
          {"extensible PCM", File({}, {}, Extensible(1)), {}},
-         {"unknown", File({}, {{"LIST", {}}, {"bext", {}}}), {Notice("LIST"), Notice("bext")}}},
+         {"unknown", File({}, {{"LIST", {}}, {"bext", {}}}), {Notice("LIST"), Notice("bext")}},
+         // The byte rate that the layout gives is kept: 44100 x 4.
+         {"byte rate that disagrees", File({}, {}, WithByteRate(kStereo, 3000000000u)), {}}},
+        true);
+}
+
+// Each distinct id is reported once, at most three, and the rest summed up in one notice.
+TEST_F(WaveReaderTest, NoticesAboutUnknownChunksAreBounded) {
+    std::vector<Chunk> between = {{"LIST", {}}, {"LIST", {1}}};
+    for (int i = 0; i < 100000; ++i) {
+        between.push_back({i % 2 == 0 ? "JUNK" : "junk", {}});
+    }
+    between.push_back({"last", {}});
+    Run({{"many",
+          File({}, between),
+          {Notice("LIST"), Notice("JUNK"), Notice("junk"),
+           "不明なタグが検出されました。処理は継続可能です。 [ほか 100000 個]"}},
+         {"two",
+          File({}, {{"abcd", {}}, {"abcd", {}}}),
+          {Notice("abcd"), "不明なタグが検出されました。処理は継続可能です。 [ほか 1 個]"}}},
         true);
 }
 
@@ -94,8 +141,69 @@ TEST_F(WaveReaderTest, LayoutsThatGiveNoSamples) {
          {"data past the end", File({}, {}, kStereo, 0xFFFFFFFF), {Notice("data")}},
          {"a-law", File({}, {}, FormatRecord(6, 1, 8000, 8)), {kWrongFormat}},
          {"24-bit", File({}, {}, FormatRecord(1, 2, 48000, 24)), {kWrongFormat}},
-         {"extensible float", File({}, {}, Extensible(3)), {kWrongFormat}}},
+         {"extensible float", File({}, {}, Extensible(3)), {kWrongFormat}},
+         {"8-bit, align 40000",
+          File({}, {}, WithBlockAlign(FormatRecord(1, 2, 8000, 8), 40000)),
+          {kWrongFormat}},
+         // 2^30 frames a second: 2^32 bytes a second once widened to 16-bit stereo.
+         {"rate past 32 bits", File({}, {}, FormatRecord(1, 1, 1u << 30, 8)), {kWrongFormat}}},
         false);
+    for (const int blockAlign : {0, 1, 3, 2, 1000, 65535}) {
+        SCOPED_TRACE(blockAlign);
+        EXPECT_FALSE(LoadGivesSamples(
+            File({}, {}, WithBlockAlign(kStereo, static_cast<std::uint16_t>(blockAlign)))));
+        EXPECT_EQ(m_messages.Messages(), Messages{kWrongFormat});
+    }
+}
+
+// What is not a regular file is refused at once (a FIFO without a writer would hold the read for
+// ever), and the message says what it is and which file.
+TEST_F(WaveReaderTest, WhatIsNotARegularFileIsRefusedWithAMessageThatFits) {
+    using testsupport::ShownMessage;
+    const std::string fifo = m_dir.File("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A writer keeps a reader that would wait for one from hanging the test; the command-line
+    // tests show that none is needed.
+    const int fifoWriter = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    const std::string locked = m_dir.File("locked.wav");
+    testsupport::WriteFile(locked, File({}));
+    ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+    const std::string kNotRegular = "通常のファイルではないため、開けませんでした。";
+    const std::tuple<std::string, ShownMessage> cases[] = {
+        {m_dir.Path(), {"フォルダーのため、開けませんでした。", m_dir.Path(), 0}},
+        {"/dev/null", {kNotRegular, "/dev/null", 0}},
+        {fifo, {kNotRegular, fifo, 0}},
+        {m_dir.File("none.wav"), {"ファイルが見つかりませんでした。", m_dir.File("none.wav"), 0}},
+        {m_dir.File("none/x.wav"),
+         {"ファイルが見つかりませんでした。", m_dir.File("none/x.wav"), 0}},
+        {locked, {"ファイルが開けませんでした。", locked, EACCES}},
+    };
+    for (const auto& [path, shown] : cases) {
+        SCOPED_TRACE(path);
+        m_messages.Clear();
+        // Root may read a file of mode 000: the read is made as another user, in a child.
+        if (path == locked && ::geteuid() == 0) {
+            constexpr uid_t kNobody = 65534;
+            EXPECT_EXIT(
+                {
+                    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+                        std::_Exit(2);
+                    }
+                    const CWaveData wave(path.c_str());
+                    const bool asExpected =
+                        !wave.HasSamples() &&
+                        m_messages.Details() == std::vector<ShownMessage>{shown};
+                    std::_Exit(asExpected ? 0 : 1);
+                },
+                testing::ExitedWithCode(0), "");
+            continue;
+        }
+        const CWaveData wave(path.c_str());
+        EXPECT_FALSE(wave.HasSamples());
+        EXPECT_EQ(m_messages.Details(), std::vector<ShownMessage>{shown});
+    }
+    ::close(fifoWriter);
 }
 
 // The notice names the first piece of the file that is missing.
@@ -115,15 +223,16 @@ TEST(WaveMessagesTest, ReportTagReplacesUnprintableBytesAndShowMessageTheNumbere
     CWaveData::ReportTag(CWaveData::kMsgUnknownTag, "\x1b]\xff}");
     EXPECT_EQ(capture.Messages(), Messages{Notice("?]?}")});
     capture.Clear();
-    for (const std::uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u}) {
+    for (const std::uint32_t code : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u}) {
         CWaveData::ShowMessage(code);
     }
-    EXPECT_EQ(
-        capture.Messages(),
-        (Messages{"ファイルが見つかりませんでした。", "不明なタグが検出されました。",
-                  "ファイルが開けませんでした。", kWrongFormat, "ビット数を変更しました。",
-                  "ファイルを保存できませんでした。",
-                  "ファイルが大きすぎるか、メモリが足りないため、処理できませんでした。", ""}));
+    EXPECT_EQ(capture.Messages(),
+              (Messages{"ファイルが見つかりませんでした。", "不明なタグが検出されました。",
+                        "ファイルが開けませんでした。", kWrongFormat, "ビット数を変更しました。",
+                        "ファイルを保存できませんでした。",
+                        "ファイルが大きすぎるか、メモリが足りないため、処理できませんでした。",
+                        "フォルダーのため、開けませんでした。",
+                        "通常のファイルではないため、開けませんでした。", ""}));
 }
 
 }  // namespace

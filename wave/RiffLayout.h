@@ -19,8 +19,10 @@ constexpr std::uint32_t kDataId = MakeChunkId("data");
 // "RIFF", size, "WAVE", a 16-byte format chunk and the data chunk's header.
 constexpr std::uint32_t kHeaderBytes = 44;
 
-// The largest sample block whose file size still fits the 32-bit RIFF size fields.
-constexpr std::uint32_t kMaxSampleBytes = std::numeric_limits<std::uint32_t>::max() - kHeaderBytes;
+// The largest sample block whose file size, with a pad byte after an odd block, still fits the
+// 32-bit RIFF size fields.
+constexpr std::uint32_t kMaxSampleBytes =
+    std::numeric_limits<std::uint32_t>::max() - kHeaderBytes - 1;
 
 constexpr bool FitsSampleBlock(std::uint64_t bytes) {
     return bytes <= kMaxSampleBytes;

@@ -75,7 +75,7 @@ CWaveData::CWaveData(const CWaveData& source)
     TakeBlock(std::move(block), source.m_sampleBytes);
 }
 
-void CWaveData::ShowMessage(std::uint32_t code) {
+void CWaveData::ShowMessage(std::uint32_t code, const platform::MessageSubject& subject) {
     static constexpr const char* kTexts[] = {
         "ファイルが見つかりませんでした。",
         "不明なタグが検出されました。",
@@ -84,8 +84,10 @@ void CWaveData::ShowMessage(std::uint32_t code) {
         "ビット数を変更しました。",
         "ファイルを保存できませんでした。",
         "ファイルが大きすぎるか、メモリが足りないため、処理できませんでした。",
+        "フォルダーのため、開けませんでした。",
+        "通常のファイルではないため、開けませんでした。",
     };
-    platform::ShowMessageBox(code < std::size(kTexts) ? kTexts[code] : "");
+    platform::ShowMessageBox(code < std::size(kTexts) ? kTexts[code] : "", subject);
 }
 
 void CWaveData::ReportTag(std::uint32_t code, const char* tag) {
@@ -100,6 +102,14 @@ void CWaveData::ReportTag(std::uint32_t code, const char* tag) {
         code == kMsgUnknownTag ? "不明なタグが検出されました。処理は継続可能です。" : "";
     char text[1024] = {};
     std::snprintf(text, sizeof text, "%s [%s]", notice, printableTag);
+    platform::ShowMessageBox(text);
+}
+
+void CWaveData::ReportUnreportedTags(std::uint64_t chunkCount) {
+    char text[1024] = {};
+    std::snprintf(text, sizeof text, "%s [ほか %llu 個]",
+                  "不明なタグが検出されました。処理は継続可能です。",
+                  static_cast<unsigned long long>(chunkCount));
     platform::ShowMessageBox(text);
 }
 

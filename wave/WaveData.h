@@ -5,13 +5,16 @@
 // The wave document is built in rooms, one file each:
 //   WaveData.cpp          the image itself: construction, copy, the message table;
 //   WaveReader.h, .cpp    the reader (CWaveReader), shared by the reading constructor and the
-//                         piecewise file gain;
+//                         piecewise file gain, with InputFile.h (opening without waiting) and
+//                         ChunkNoticeLimit.h (how many notices one read shows);
 //   WaveWriter.h, .cpp    Write, the file image and the piecewise writer (CWaveFileWriter);
 //   WaveTransforms.cpp    the peak, the gain, the bit-depth and channel conversions of an image;
 //   SampleKernels.h, .cpp the sample arithmetic on spans, for the transforms and the file gain;
 //   StreamingGain.h, .cpp the gain of a file into a new file in pieces (sonorette-gain);
-//   FileReplace.h, .cpp   replacing a file's contents without risk to the old ones;
-//   RiffLayout.h          what the reader and the writer share of the file layout.
+//   FileReplace.h, .cpp   replacing a file's contents without risk to the old ones, with
+//                         RemoveOnSignal.h (no half-written file left by a signal);
+//   RiffLayout.h          what the reader and the writer share of the file layout, and
+//   PcmLayout.h           of the format record's consistency.
 //
 // Ownership: an image owns its sample block alone (m_pSamples, m_sampleBytes bytes) and releases
 // it when destroyed or when a transform replaces it. Whoever creates an image owns it.
@@ -28,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/MessageBox.h"
 #include "platform/WaveFormat.h"
 
 // Four-byte chunk id held in file order, compared as one 32-bit value.
@@ -49,6 +53,8 @@ class CWaveData {
         kMsgBitsChanged = 4,
         kMsgCannotSave = 5,
         kMsgOutOfMemory = 6,
+        kMsgIsFolder = 7,
+        kMsgNotRegularFile = 8,
     };
 
     // An image without samples, all fields zero; a program that builds an image in memory fills
@@ -68,16 +74,22 @@ class CWaveData {
     // The six format fields as the playback format record, with no extra bytes.
     platform::WAVEFORMATEX FormatRecord() const;
 
-    // Shows the numbered message; returns when the user has dismissed it.
-    static void ShowMessage(std::uint32_t code);
+    // Shows the numbered message, about the file of subject when it names one; returns when the
+    // user has dismissed it.
+    static void ShowMessage(std::uint32_t code, const platform::MessageSubject& subject = {});
     // Shows the notice of code 1 followed by the chunk id in square brackets.
     static void ReportTag(std::uint32_t code, const char* tag);
+    // Shows the notice of code 1 followed by the number of chunks that a read did not report one
+    // by one.
+    static void ReportUnreportedTags(std::uint64_t chunkCount);
 
     // Writes the image as a 44-byte-header RIFF/WAVE file. The target is replaced only once the
-    // whole file has been written; on failure the user has been told, any existing file at path
-    // is unchanged and the result is false.
+    // whole file has been written; on failure the user has been told (with the path and the
+    // system's reason), any existing file at path is unchanged and the result is false. An image
+    // whose block align or byte rate disagrees with its other format fields is refused.
     bool Write(const char* path) const;
-    // The size of the file that Write produces: m_sampleBytes + 44.
+    // The size of the file that Write produces: 44 bytes of header, the samples (without a trailing
+    // part of a sample, which belongs to no sample) and a pad byte after an odd number of them.
     std::uint32_t GetWriteSize() const;
     // Fills buffer (size bytes, size == GetWriteSize()) with the file that Write produces.
     void BuildFileImage(std::uint8_t* buffer, std::uint32_t size) const;

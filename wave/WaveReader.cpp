@@ -1,7 +1,5 @@
 #include "wave/WaveReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +8,9 @@
 #include <cstring>
 #include <iterator>
 
+#include "wave/ChunkNoticeLimit.h"
+#include "wave/InputFile.h"
+#include "wave/PcmLayout.h"
 #include "wave/RiffLayout.h"
 #include "wave/WaveData.h"
 
@@ -46,6 +47,21 @@ struct ChunkHeader {
     std::uint32_t size = 0;
 };
 
+std::uint32_t MessageForInput(InputProblem problem) {
+    switch (problem) {
+        case InputProblem::kNotFound:
+            return CWaveData::kMsgFileNotFound;
+        case InputProblem::kFolder:
+            return CWaveData::kMsgIsFolder;
+        case InputProblem::kNotRegularFile:
+            return CWaveData::kMsgNotRegularFile;
+        case InputProblem::kNone:
+        case InputProblem::kCannotOpen:
+            break;
+    }
+    return CWaveData::kMsgCannotOpen;
+}
+
 void ReportChunkId(std::uint32_t id) {
     char tag[5] = {};
     for (int i = 0; i < 4; ++i) {
@@ -70,15 +86,23 @@ bool TakeFormat(CWaveData& image, const std::uint8_t* body, std::uint32_t bodyBy
         std::memcmp(body + kSubFormatOffset, kPcmSubFormat, sizeof kPcmSubFormat) == 0) {
         image.m_formatTag = kFormatPcm;
     }
-    // Anything else would be scaled as if it were 16-bit PCM and saved as noise.
+    // Anything else would be scaled as if it were 16-bit PCM and saved as noise. A frame size that
+    // disagrees with the channels and the depth would be carried into every frame count and into
+    // the header written out, and a byte rate past 32 bits would wrap there.
     const bool supported = image.m_formatTag == kFormatPcm &&
                            (image.m_bitsPerSample == 8 || image.m_bitsPerSample == 16) &&
                            (image.m_channels == 1 || image.m_channels == 2) &&
-                           image.m_samplesPerSec > 0;
+                           image.m_samplesPerSec > 0 &&
+                           image.m_samplesPerSec <= kMaxSamplesPerSec &&
+                           HasConsistentLayout(image.m_channels, image.m_samplesPerSec,
+                                               image.m_blockAlign, image.m_bitsPerSample);
     if (!supported) {
         CWaveData::ShowMessage(CWaveData::kMsgWrongFormat);
+        return false;
     }
-    return supported;
+    // The stated byte rate is only a hint for players; the one that the layout gives is kept.
+    image.m_avgBytesPerSec = ByteRateOf(image.m_samplesPerSec, image.m_blockAlign);
+    return true;
 }
 
 }  // namespace
@@ -167,19 +191,15 @@ class CWaveReader::FileCursor {
 };
 
 CWaveReader::CWaveReader(const char* path, CWaveData& image) {
-    m_fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (m_fd < 0) {
-        CWaveData::ShowMessage(CWaveData::kMsgFileNotFound);
+    const OpenedInput input = OpenInputFile(path);
+    if (input.problem != InputProblem::kNone) {
+        CWaveData::ShowMessage(MessageForInput(input.problem), {path, input.systemError});
         return;
     }
-    struct stat status {};
-    if (::fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        CWaveData::ShowMessage(CWaveData::kMsgFileNotFound);
-        return;
-    }
+    m_fd = input.fd;
     // The chunks are walked in the file itself; the samples are read later, where the caller
     // wants them.
-    m_cursor = std::make_unique<FileCursor>(m_fd, static_cast<std::uint64_t>(status.st_size));
+    m_cursor = std::make_unique<FileCursor>(m_fd, input.bytes);
     if (const std::optional<std::uint64_t> dataOffset = WalkChunks(image)) {
         m_dataOffset = *dataOffset;
         m_dataBytes = image.m_dataSize;
@@ -273,17 +293,24 @@ std::optional<std::uint64_t> CWaveReader::WalkChunks(CWaveData& image) {
         pos = cursor.After(pos, chunk.size);
     }
 
-    for (;;) {
-        if (!cursor.HeaderAt(pos, &chunk)) {
-            // The file ends before a data chunk starts.
-            CWaveData::ReportTag(kMsgUnknownTag, "data");
-            return std::nullopt;
+    CChunkNoticeLimit notices;
+    bool dataFound = false;
+    while (!dataFound && cursor.HeaderAt(pos, &chunk)) {
+        dataFound = chunk.id == riff::kDataId;
+        if (!dataFound) {
+            if (notices.ShouldReport(chunk.id)) {
+                ReportChunkId(chunk.id);
+            }
+            pos = cursor.After(pos, chunk.size);
         }
-        if (chunk.id == riff::kDataId) {
-            break;
-        }
-        ReportChunkId(chunk.id);
-        pos = cursor.After(pos, chunk.size);
+    }
+    if (notices.UnreportedCount() > 0) {
+        CWaveData::ReportUnreportedTags(notices.UnreportedCount());
+    }
+    if (!dataFound) {
+        // The file ends before a data chunk starts.
+        CWaveData::ReportTag(kMsgUnknownTag, "data");
+        return std::nullopt;
     }
 
     if (!cursor.Fits(pos + 8, chunk.size)) {

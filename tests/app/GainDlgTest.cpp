@@ -9,9 +9,11 @@
 #include "app/AboutDialog.h"
 #include "app/DialogUnits.h"
 #include "app/FileChoosers.h"
+#include "app/GainApp.h"
 #include "app/MainDialog.h"
-#include "platform/EmulatedWaveOut.h"
+#include "platform/MessageBox.h"
 #include "platform/WaveOut.h"
+#include "platform/testing/EmulatedWaveOut.h"
 
 namespace {
 
@@ -182,6 +184,48 @@ class GainDlgTest : public QObject {
         QCOMPARE(Shown(), Messages{"ビット数を変更しました。"});
     }
 
+    // A Browse of a file of many unknown chunks shows a few boxes; a failed Save names the chosen
+    // path, not the loaded file, and the system's reason.
+    void fewNoticesPerBrowseAndSaveFailureAboutTheSavePath() {
+        testsupport::RiffBuilder builder;
+        builder.Chunk("fmt ", testsupport::FormatRecord(1, 1, kRate, 16));
+        for (int i = 0; i < 20000; ++i) {
+            builder.Chunk(i % 2 == 0 ? "JUNK" : std::to_string(1000 + i), {});
+        }
+        const std::string many = Make("many.wav", builder.Chunk("data", Samples16({9})).Build());
+        Choose("IDC_BROWSE", many);
+        QCOMPARE(Shown().size(), std::size_t{4});
+        QVERIFY(m_dlg->m_pWave->HasSamples());
+        m_rig->messages.Clear();
+        const std::string nowhere = m_rig->dir.File("nowhere/out.wav");
+        Choose("IDC_SAVE", nowhere);
+        const std::vector<testsupport::ShownMessage> expected = {
+            {"ファイルが開けませんでした。", nowhere, ENOENT}};
+        QVERIFY(m_rig->messages.Details() == expected);
+    }
+
+    // The program's message box: the text, then the file escaped and the reason, never markup.
+    void messageBoxShowsThePathAsPlainTextAndTheReason() {
+        InstallMessageBoxes();
+        QString shownText;
+        Qt::TextFormat shownFormat = Qt::AutoText;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                shownText = pBox->text();
+                shownFormat = pBox->textFormat();
+                pBox->accept();
+            }
+        });
+        timer.start(5);
+        platform::ShowMessageBox("ファイルが開けませんでした。", {"<b>x</b>\x1b[31m.wav", ENOENT});
+        platform::SetMessageHandler({});
+        QCOMPARE(shownText,
+                 QString::fromStdString("ファイルが開けませんでした。\n\n<b>x</b>\\033[31m.wav\n" +
+                                        platform::SystemErrorText(ENOENT)));
+        QCOMPARE(shownFormat, Qt::PlainText);
+    }
+
     void failedStartThenPlayAndStop() {
         Driver().FailNextOpen();
         PlayLong();
@@ -253,12 +297,40 @@ class GainDlgTest : public QObject {
             m_dlg->show();
             PlayLong();
             QTest::qWait(60);
+            m_dlg->m_spinPercent->setFocus();
             key == Qt::Key_unknown ? void(m_dlg->close())
                                    : QTest::keyClick(m_dlg->m_spinPercent, key);
             QCOMPARE(m_dlg->result(), result);
             QVERIFY(!m_dlg->isVisible() && !m_dlg->m_bPlaying && !m_dlg->m_pPlayer &&
                     !m_dlg->m_pPlayWave && Driver().OpenDevices() == 0);
         }
+    }
+
+    // Enter presses the push button that has the focus; in an edit box it ends the dialog, as Exit
+    // is the default button then.
+    void enterPressesTheFocusedButton() {
+        QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+        const std::string loud = Make("loud.wav", Wave16(1, {16384, -3}));
+        m_answer = loud;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // Browse, focused at start
+        QVERIFY(m_dlg->isVisible() && !m_answer);
+        QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(loud));
+        m_dlg->m_btnPlay->setFocus();
+        QTest::keyClick(m_dlg->m_btnPlay, Qt::Key_Enter);
+        QVERIFY(m_dlg->isVisible() && PlayText() == kStop);
+        QTest::keyClick(m_dlg->m_btnPlay, Qt::Key_Return);
+        QVERIFY(m_dlg->isVisible() && Stopped());
+        auto* pSave = m_dlg->findChild<QPushButton*>("IDC_SAVE");
+        pSave->setFocus();
+        m_answer = m_rig->dir.File("saved.wav");
+        QTest::keyClick(pSave, Qt::Key_Return);
+        QVERIFY(m_dlg->isVisible());
+        QCOMPARE(testsupport::ReadFile(m_rig->dir.File("saved.wav")),
+                 Wave16(1, {32767, -6}));  // 200 %
+        m_dlg->m_editPath->setFocus();
+        QTest::keyClick(m_dlg->m_editPath, Qt::Key_Return);
+        QVERIFY(!m_dlg->isVisible());
+        QCOMPARE(m_dlg->result(), 1);
     }
 
     void eightBitNoticeAtEveryPlayAndLoadingDuringAPreview() {

@@ -1,8 +1,10 @@
-#include "platform/EmulatedWaveOut.h"
+#include "platform/testing/EmulatedWaveOut.h"
 
 #include <algorithm>
 #include <chrono>
 #include <utility>
+
+#include "platform/testing/FaultInjection.h"
 
 namespace platform {
 
@@ -23,10 +25,6 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         m_running = true;
         m_started = std::chrono::steady_clock::now();
         m_framesPlayed = 0;
-        if (std::find(m_owner.m_streams.begin(), m_owner.m_streams.end(), this) ==
-            m_owner.m_streams.end()) {
-            m_owner.m_streams.push_back(this);
-        }
         m_owner.m_wake.notify_all();
         return true;
     }
@@ -42,21 +40,25 @@ class EmulatedWaveOut::Stream final : public IBackendStream {
         return options.latencyFrames + (options.realTime ? options.periodFrames : 0);
     }
 
+    // It takes whole periods: at its start its latency and a period, rounded up to whole
+    // periods, and after a late wake-up the periods it missed as well.
+    std::uint32_t BurstFrames() const override {
+        const EmulatedWaveOut::Options& options = m_owner.m_options;
+        if (!options.realTime) {
+            return options.latencyFrames + options.periodFrames;
+        }
+        const std::uint64_t period = std::max(options.periodFrames, 1u);
+        const std::uint64_t ahead =
+            options.latencyFrames +
+            std::uint64_t{options.jitterMicroseconds} * m_format.nSamplesPerSec / 1000000;
+        return static_cast<std::uint32_t>((ahead + period - 1) / period * period + period);
+    }
+
     bool Close() override {
         std::lock_guard<std::mutex> lock(m_owner.m_mutex);
         m_running = false;
         Detach();
         return !std::exchange(m_owner.m_failClose, false);
-    }
-
-    MMRESULT BeforePrepare() override {
-        std::lock_guard<std::mutex> lock(m_owner.m_mutex);
-        return TakeFailure(&m_owner.m_prepareCountdown) ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
-    }
-
-    MMRESULT BeforeWrite() override {
-        std::lock_guard<std::mutex> lock(m_owner.m_mutex);
-        return TakeFailure(&m_owner.m_writeCountdown) ? MMSYSERR_NOMEM : MMSYSERR_NOERROR;
     }
 
     // The driver's mutex is held.
@@ -135,12 +137,17 @@ MMRESULT EmulatedWaveOut::Open(std::uint32_t deviceId, const WAVEFORMATEX& forma
     if (Query(deviceId, format) != MMSYSERR_NOERROR) {
         return WAVERR_BADFORMAT;
     }
+    // Made before the lock is taken: should the open fail, the stream goes (taking the lock
+    // itself) after the lock is let go.
+    auto pOpened = std::make_unique<Stream>(*this, format, pSource);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (std::exchange(m_failOpen, false)) {
         return MMSYSERR_ERROR;
     }
+    // Open from now until closed, whether it plays or not.
+    m_streams.push_back(pOpened.get());
     ++m_opensSoFar;
-    *pStream = std::make_unique<Stream>(*this, format, pSource);
+    *pStream = std::move(pOpened);
     return MMSYSERR_NOERROR;
 }
 
@@ -180,13 +187,6 @@ void EmulatedWaveOut::RealTimeLoop() {
     }
 }
 
-bool EmulatedWaveOut::TakeFailure(int* pCountdown) {
-    if (*pCountdown < 0) {
-        return false;
-    }
-    return (*pCountdown)-- == 0;
-}
-
 void EmulatedWaveOut::FailNextQuery() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_failQuery = true;
@@ -203,13 +203,11 @@ void EmulatedWaveOut::FailNextClose() {
 }
 
 void EmulatedWaveOut::FailPrepare(int callsFromNow) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_prepareCountdown = callsFromNow;
+    faults::FailWaveOutPrepare(callsFromNow);
 }
 
 void EmulatedWaveOut::FailWrite(int callsFromNow) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_writeCountdown = callsFromNow;
+    faults::FailWaveOutWrite(callsFromNow);
 }
 
 std::vector<std::uint8_t> EmulatedWaveOut::Recording() const {

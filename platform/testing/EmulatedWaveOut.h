@@ -1,11 +1,15 @@
 // EmulatedWaveOut: a wave output device for tests, with no sound hardware.
 //
 // It plays on a clock that the test drives (Advance) or that runs in real time on a thread of
-// its own, with an optional output latency and scheduling jitter. It records every frame that it
+// its own, with an optional output latency and scheduling jitter. A real-time device takes its
+// frames the way the wave output's contract allows at worst: a whole period at the moment the
+// period begins, its latency ahead of the listener, and after a late wake-up all it missed at
+// once. It records every frame that it
 // takes from the queued buffers, counts the silent frames it plays while the queue is dry or the
 // device paused, and can be told to fail a query, an open, the k-th prepare or queue call, or a
 // close.
 //
+// Only tests link it (the sonorette_platform_testing library), never the program.
 // Ownership: install with platform::SetWaveOutDriver; the driver must outlive every device
 // opened through it. Threads: all members may be called from any thread.
 #pragma once
@@ -50,7 +54,7 @@ class EmulatedWaveOut final : public IWaveOutDriver {
     void Advance(std::uint32_t frameCount);
 
     // Failures to inject: the next query, open or close fails; the prepare or queue call
-    // `callsFromNow` calls from now (0 = the next one) fails.
+    // `callsFromNow` calls from now (0 = the next one) fails (FaultInjection.h).
     void FailNextQuery();
     void FailNextOpen();
     void FailNextClose();
@@ -72,7 +76,6 @@ class EmulatedWaveOut final : public IWaveOutDriver {
     void RealTimeLoop();
     // Plays on every running device; m_mutex is held.
     void RenderLocked(std::uint32_t frameCount);
-    static bool TakeFailure(int* pCountdown);
 
     const Options m_options;
     mutable std::mutex m_mutex;
@@ -85,8 +88,6 @@ class EmulatedWaveOut final : public IWaveOutDriver {
     bool m_failQuery = false;
     bool m_failOpen = false;
     bool m_failClose = false;
-    int m_prepareCountdown = -1;
-    int m_writeCountdown = -1;
     std::mt19937 m_random;
     bool m_quit = false;
     std::thread m_clock;
