@@ -7,7 +7,7 @@
 // the machine does falls on both alike; each benchmark runs five times and the console shows the
 // median, mean, standard deviation and coefficient of variation of its time and of x_memcpy.
 //
-// The kernels run on 4 MiB, a piece of the file gain that stays in the cache, and on 256 MiB,
+// The kernels run on 1 MiB, a piece of the file gain that stays in the cache, and on 256 MiB,
 // a whole sample block in memory that the peak and the gain split between two threads. The
 // operations of the image and of the file gain run on a 300 MB 16-bit stereo block or file.
 //

@@ -7,7 +7,7 @@
 #
 # Inputs: the fuzzer's seeds (fuzz/corpus), tones from WAVEGEN in both depths and channel counts
 # from one frame to 300 MB, and files made here whose data spans several of the command line's
-# 4 MiB pieces with an odd length or an unknown chunk before it. Each input is scaled with the
+# pieces with an odd length or an unknown chunk before it. Each input is scaled with the
 # proposed percentage and with several given ones, and --propose is run on it. Not part of the
 # test suite (it needs the old build); the differences found are listed, and the exit status is
 # 1 when there is any.
@@ -30,7 +30,7 @@ cp "$root"/fuzz/corpus/*.wav "$work/in/"
 for bits in 8 16; do
     for channels in 1 2; do
         frame=$((bits / 8 * channels))
-        for bytes in $frame 1000 $((4 * 1048576 - frame)) $((4 * 1048576 + frame)) 9000000; do
+        for bytes in $frame 1000 $((1048576 - frame)) $((4 * 1048576 + frame)) 9000000; do
             "$wavegen" "$work/in/tone_${bits}_${channels}_$bytes.wav" --bits $bits \
                 --channels $channels --bytes $bytes --peak 0.3
         done
