@@ -19,6 +19,7 @@ TEST_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtimes
     pulseaudio pulseaudio-utils   # a private sound server for the preview tests
+    pipewire pipewire-pulse wireplumber dbus alsa-utils   # and a private PipeWire
     xvfb xauth   # the screenshot test's X server
 )
 
@@ -46,6 +47,18 @@ install_missing() {
     # Through env, since sudo resets the environment before apt-get would see the variable.
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# PipeWire's ALSA plugin (pipewire-alsa) conflicts with the PulseAudio server, so the PipeWire
+# tests take it from its package, unpacked into the build folder.
+fetch_pipewire_alsa_plugin() {
+    local prefix=$1
+    if ! (source tests/private_pipewire.sh && ensure_pipewire_alsa_plugin "$prefix" >/dev/null); then
+        local sudo=()
+        [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+        "${sudo[@]}" apt-get update -q
+        (source tests/private_pipewire.sh && ensure_pipewire_alsa_plugin "$prefix")
+    fi
 }
 
 build() {
@@ -86,6 +99,7 @@ test)
     # The sound server's own libraries are not ours to check for leaks.
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -E '^sound_server'
     echo "== Tests"
+    fetch_pipewire_alsa_plugin build/pipewire-alsa
     build build -DSONORETTE_TESTS=ON
     ctest --test-dir build --output-on-failure -j "$jobs"
     ;;

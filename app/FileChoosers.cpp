@@ -5,13 +5,12 @@
 #include <QFileDialog>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/MessageBox.h"
 
 namespace {
-
-FileChooserStandIn g_standIn;
 
 std::optional<std::string> RunFileDialog(bool save, const char* defaultExtension,
                                          const char* filter) {
@@ -31,8 +30,7 @@ std::optional<std::string> RunFileDialog(bool save, const char* defaultExtension
 }
 
 int Choose(bool save, const char* defaultExtension, const char* filter, char* pathBuffer) {
-    const std::optional<std::string> path =
-        g_standIn ? g_standIn(save) : RunFileDialog(save, defaultExtension, filter);
+    const std::optional<std::string> path = RunFileDialog(save, defaultExtension, filter);
     if (!path || path->empty()) {
         return 0;
     }
@@ -74,8 +72,4 @@ int ChooseOpenFile(const char* defaultExtension, const char* filter, char* pathB
 
 int ChooseSaveFile(char* pathBuffer, const char* defaultExtension, const char* filter) {
     return Choose(true, defaultExtension, filter, pathBuffer);
-}
-
-void SetFileChooserForTesting(FileChooserStandIn standIn) {
-    g_standIn = std::move(standIn);
 }

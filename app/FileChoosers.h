@@ -10,8 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
-#include <optional>
 #include <string>
 
 // The callers' path buffers hold 260 bytes: at most 259 of path and its terminating zero.
@@ -21,11 +19,6 @@ constexpr std::size_t kPathBufferBytes = 260;
 // untouched).
 int ChooseOpenFile(const char* defaultExtension, const char* filter, char* pathBuffer);
 int ChooseSaveFile(char* pathBuffer, const char* defaultExtension, const char* filter);
-
-// Test hook: replaces the dialog. The function gets whether a save is asked for and gives the
-// chosen path, or nothing for a cancel. An empty function restores the dialog.
-using FileChooserStandIn = std::function<std::optional<std::string>(bool save)>;
-void SetFileChooserForTesting(FileChooserStandIn standIn);
 
 // "wave files|*.wav|" as Qt writes a filter: "wave files (*.wav)".
 std::string FilterForQt(const char* filter);

@@ -4,11 +4,12 @@
 #include <QtWidgets>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
+#include "ChooserUser.h"
 #include "TestSupport.h"
 #include "app/AboutDialog.h"
 #include "app/DialogUnits.h"
-#include "app/FileChoosers.h"
 #include "app/GainApp.h"
 #include "app/MainDialog.h"
 #include "platform/MessageBox.h"
@@ -19,9 +20,12 @@ namespace {
 
 using testsupport::BlockOf;
 using testsupport::Bytes;
+using testsupport::ChooserUser;
 using testsupport::Samples16;
 using Samples = std::vector<std::int16_t>;
 using Messages = std::vector<std::string>;
+using Visits = std::vector<ChooserUser::Visit>;
+using Replace = ChooserUser::Replace;
 
 const QString kPlay = QStringLiteral("再生");
 const QString kStop = QStringLiteral("停止");
@@ -43,6 +47,14 @@ Samples Gained(Samples samples, int percent) {  // truncated toward zero, limite
     }
     return samples;
 }
+QtMessageHandler g_testHandler = nullptr;
+// The offscreen platform says this of every file chooser that it shows, to no purpose.
+void WithoutSizeHintNotes(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (text != QLatin1String("This plugin does not support propagateSizeHints()")) {
+        g_testHandler(type, context, text);
+    }
+}
+
 // Never silent nor equal to a neighbour, so a lost or misplaced frame shows. Left peaks at 30000.
 Samples Numbered(std::uint32_t count) {
     Samples samples(count);
@@ -63,15 +75,45 @@ class GainDlgTest : public QObject {
     };
     std::unique_ptr<Rig> m_rig;
     std::unique_ptr<CGainDlg> m_dlg;
-    std::optional<std::string> m_answer;  // the next chooser's answer; nothing: cancel
 
     std::string Make(const std::string& name, const Bytes& file) {
         testsupport::WriteFile(m_rig->dir.File(name), file);
         return m_rig->dir.File(name);
     }
-    void Choose(const char* button, const std::optional<std::string>& path) {
-        m_answer = path;
-        m_dlg->findChild<QPushButton*>(button)->click();
+    // Does `act` with a user in front of the file choosers that it runs, who types the names in
+    // turn and then cancels; gives the choosers met.
+    Visits WithUser(const std::function<void()>& act, const std::vector<std::string>& paths,
+                    Replace replace = Replace::Yes) {
+        QStringList names;
+        for (const std::string& path : paths) {
+            names << ChooserUser::Typed(path);
+        }
+        ChooserUser user(names, replace);
+        act();
+        Visits visits = user.Finish();
+        if (!user.Problem().isEmpty()) {
+            QTest::qFail(qPrintable(user.Problem()), __FILE__, __LINE__);
+        }
+        return visits;
+    }
+    // Clicks `button` and confirms `path` in the chooser that comes up; nothing: Cancel.
+    Visits Choose(const char* button, const std::optional<std::string>& path) {
+        return WithUser([this, button] { m_dlg->findChild<QPushButton*>(button)->click(); },
+                        path ? std::vector{*path} : std::vector<std::string>{});
+    }
+    // Drops `path` on the window as a file manager does; false when the window refuses it. Unlike
+    // Browse, whose chooser runs an event loop of its own, a drop delivers nothing queued.
+    bool Drop(const std::string& path) {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(ChooserUser::Typed(path))});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_dlg.get(), &enter);
+        if (!enter.isAccepted()) {
+            return false;
+        }
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(m_dlg.get(), &drop);
+        return true;
     }
     void ClickPlay() { m_dlg->m_btnPlay->click(); }
     QString PlayText() const { return m_dlg->m_btnPlay->text(); }
@@ -91,10 +133,16 @@ class GainDlgTest : public QObject {
     }
 
   private slots:
+    void initTestCase() {
+        // The choosers remember their folders in the test area, not in the user's settings.
+        QStandardPaths::setTestModeEnabled(true);
+        g_testHandler = qInstallMessageHandler(WithoutSizeHintNotes);
+    }
+    void cleanupTestCase() { qInstallMessageHandler(g_testHandler); }
+
     void init() {
         m_rig = std::make_unique<Rig>();
         platform::SetWaveOutDriver(&m_rig->driver);
-        SetFileChooserForTesting([this](bool) { return std::exchange(m_answer, std::nullopt); });
         m_dlg = std::make_unique<CGainDlg>();
         m_dlg->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
@@ -104,7 +152,6 @@ class GainDlgTest : public QObject {
         m_dlg.reset();
         QCoreApplication::processEvents();
         QCOMPARE(Driver().OpenDevices(), 0);
-        SetFileChooserForTesting({});
         platform::SetWaveOutDriver(nullptr);
         m_rig.reset();
     }
@@ -112,9 +159,10 @@ class GainDlgTest : public QObject {
     void initialStateAndAboutBox() {
         QCOMPARE(m_dlg->focusWidget(), m_dlg->findChild<QWidget*>("IDC_BROWSE"));
         QCOMPARE(m_dlg->m_spinPercent->value(), 100);
-        Choose("IDC_SAVE", m_rig->dir.File("out.wav"));  // nothing loaded: nothing asked or played
+        // Nothing loaded: nothing asked or played.
+        const Visits visits = Choose("IDC_SAVE", m_rig->dir.File("out.wav"));
         ClickPlay();
-        QVERIFY(m_answer && Stopped());  // the answer was never asked for
+        QVERIFY(visits.empty() && Stopped());
         // The About entry is system command 16 (low four bits aside), not 32.
         int abouts = 0;
         QTimer timer;
@@ -164,6 +212,72 @@ class GainDlgTest : public QObject {
         QCOMPARE(m_dlg->m_pWave.get(), pLoaded);
         QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(m_rig->dir.File("d.wav")));
         QCOMPARE(m_dlg->m_spinPercent->value(), 321);
+    }
+
+    // Both choosers offer the one "wave files" entry and add ".wav" to a name typed without an
+    // extension. The save chooser asks before it replaces a file, and No takes the user back to
+    // it. A cancelled chooser changes nothing; a path longer than 259 bytes is refused with a
+    // message.
+    void choosersAsTheUserMeetsThem() {
+        const auto clickSave = [this] { m_dlg->findChild<QPushButton*>("IDC_SAVE")->click(); };
+        const auto isWaveChooser = [](const Visits& visits, QFileDialog::AcceptMode mode) {
+            return visits.size() == 1 && visits[0].mode == mode &&
+                   visits[0].nameFilters == QStringList{"wave files (*.wav)"} &&
+                   visits[0].defaultSuffix == "wav";
+        };
+        const std::string quiet = Make("quiet.wav", Wave16(1, {8192, -3}));
+        QVERIFY(
+            isWaveChooser(Choose("IDC_BROWSE", m_rig->dir.File("quiet")), QFileDialog::AcceptOpen));
+        QCOMPARE(m_dlg->m_editPath->text(), ChooserUser::Typed(quiet));
+        QCOMPARE(m_dlg->m_spinPercent->value(), 400);
+        Visits visits = Choose("IDC_SAVE", m_rig->dir.File("louder"));
+        QVERIFY(isWaveChooser(visits, QFileDialog::AcceptSave) && visits[0].questions.isEmpty());
+        const std::string louder = m_rig->dir.File("louder.wav");
+        QCOMPARE(testsupport::ReadFile(louder), Wave16(1, {32767, -12}));
+
+        m_dlg->m_spinPercent->setValue(200);
+        const std::string other = m_rig->dir.File("other.wav");
+        visits = WithUser(clickSave, {louder, other}, Replace::No);
+        QVERIFY(isWaveChooser(visits, QFileDialog::AcceptSave));
+        QCOMPARE(visits[0].typed,
+                 QStringList({ChooserUser::Typed(louder), ChooserUser::Typed(other)}));
+        QCOMPARE(visits[0].questions.size(), 1);
+        QVERIFY(visits[0].questions[0].contains("louder.wav"));
+        QCOMPARE(testsupport::ReadFile(louder), Wave16(1, {32767, -12}));
+        QCOMPARE(testsupport::ReadFile(other), Wave16(1, {16384, -6}));
+        visits = WithUser(clickSave, {louder}, Replace::Yes);
+        QVERIFY(isWaveChooser(visits, QFileDialog::AcceptSave) && visits[0].questions.size() == 1);
+        QCOMPARE(testsupport::ReadFile(louder), Wave16(1, {16384, -6}));
+
+        m_dlg->m_spinPercent->setValue(50);
+        visits = Choose("IDC_SAVE", std::nullopt);
+        QVERIFY(visits.size() == 1 && visits[0].typed.isEmpty());
+        const auto files = [this] {
+            const std::filesystem::directory_iterator entries(m_rig->dir.Path());
+            return std::distance(begin(entries), end(entries));
+        };
+        QCOMPARE(files(), 3);
+        QVERIFY(Shown().empty());
+
+        const auto pathOf = [this](std::size_t bytes) {
+            std::string path = m_rig->dir.Path() + "/";
+            path.append(bytes - path.size() - 4, 'n');
+            return path + ".wav";
+        };
+        const Messages tooLong = {
+            "ファイルのパスが長すぎます。259 バイト以内のパスを選んでください。"};
+        Choose("IDC_BROWSE", pathOf(260));
+        QCOMPARE(Shown(), tooLong);
+        QCOMPARE(m_dlg->m_editPath->text(), ChooserUser::Typed(quiet));
+        QCOMPARE(m_dlg->m_spinPercent->value(), 50);
+        m_rig->messages.Clear();
+        Choose("IDC_SAVE", pathOf(260));
+        QCOMPARE(Shown(), tooLong);
+        QCOMPARE(files(), 3);
+        m_rig->messages.Clear();
+        Choose("IDC_BROWSE", pathOf(259));
+        QCOMPARE(m_dlg->m_editPath->text(), ChooserUser::Typed(pathOf(259)));
+        QCOMPARE(Shown(), Messages{"ファイルが見つかりませんでした。"});
     }
 
     void saveWritesFromTheUnchangedImage() {
@@ -276,7 +390,8 @@ class GainDlgTest : public QObject {
         for (QDeadlineTimer end(5000); Driver().OpenDevices() != 0 && !end.hasExpired();) {
             QThread::msleep(5);
         }
-        PlayLong();   // Stop, after loading a long file
+        QVERIFY(Drop(Make("long.wav", Wave16(2, Numbered(kLong)))));
+        ClickPlay();  // Stop
         ClickPlay();  // a new preview, which the stale report must not end
         QTest::qWait(200);
         QVERIFY(Playing());
@@ -311,9 +426,9 @@ class GainDlgTest : public QObject {
     void enterPressesTheFocusedButton() {
         QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
         const std::string loud = Make("loud.wav", Wave16(1, {16384, -3}));
-        m_answer = loud;
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // Browse, focused at start
-        QVERIFY(m_dlg->isVisible() && !m_answer);
+        const Visits browsed = WithUser(  // Browse, focused at start
+            [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); }, {loud});
+        QVERIFY(m_dlg->isVisible() && browsed.size() == 1);
         QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(loud));
         m_dlg->m_btnPlay->setFocus();
         QTest::keyClick(m_dlg->m_btnPlay, Qt::Key_Enter);
@@ -322,9 +437,9 @@ class GainDlgTest : public QObject {
         QVERIFY(m_dlg->isVisible() && Stopped());
         auto* pSave = m_dlg->findChild<QPushButton*>("IDC_SAVE");
         pSave->setFocus();
-        m_answer = m_rig->dir.File("saved.wav");
-        QTest::keyClick(pSave, Qt::Key_Return);
-        QVERIFY(m_dlg->isVisible());
+        const Visits saved = WithUser([pSave] { QTest::keyClick(pSave, Qt::Key_Return); },
+                                      {m_rig->dir.File("saved.wav")});
+        QVERIFY(m_dlg->isVisible() && saved.size() == 1);
         QCOMPARE(testsupport::ReadFile(m_rig->dir.File("saved.wav")),
                  Wave16(1, {32767, -6}));  // 200 %
         m_dlg->m_editPath->setFocus();
@@ -356,13 +471,7 @@ class GainDlgTest : public QObject {
 
         // A .wav dropped from a file manager is loaded as Browse loads it.
         const std::string dropped = Make("dropped.wav", Wave16(2, {8192, -8192}));
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(dropped))});
-        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(m_dlg.get(), &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(m_dlg.get(), &drop);
+        QVERIFY(Drop(dropped));
         QCOMPARE(m_dlg->m_editPath->text(), QString::fromStdString(dropped));
         QCOMPARE(m_dlg->m_spinPercent->value(), 400);
         QCOMPARE(Shown(), Messages{});
