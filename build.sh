@@ -88,10 +88,11 @@ test)
     fuzz/run.sh 30 build-fuzz
     echo "== Fuzzing the save side for 20 s"
     fuzz/run.sh 20 build-fuzz replace_fuzz
-    echo "== Playback tests under ThreadSanitizer"
+    echo "== Playback and file-gain tests under ThreadSanitizer"
     build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=thread -DSONORETTE_APP=OFF
     build-tsan/tests/player_tests
     build-tsan/tests/playback_tests
+    build-tsan/tests/wave_tests --gtest_filter='StreamingGain*:SampleKernelsTest.Spans*'
     echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=address,undefined \
         -DSONORETTE_APP=OFF

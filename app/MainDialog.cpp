@@ -183,7 +183,7 @@ void CGainDlg::OnSave() {
     if (ChooseSaveFile(path, kDefaultExtension, kFilter) == 0) {
         return;
     }
-    const double factor = ReadPercent() * 0.01;
+    const double factor = GainFactor(ReadPercent());
     CWaveData copy(*m_pWave);
     copy.ApplyGain(factor);
     if (copy.HasSamples()) {

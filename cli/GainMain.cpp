@@ -16,7 +16,7 @@
 #include "cli/Reporter.h"
 #include "platform/MessageBox.h"
 #include "platform/PrintableText.h"
-#include "wave/WaveData.h"
+#include "wave/StreamingGain.h"
 
 namespace {
 
@@ -174,35 +174,17 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
-// Loads, scales and saves one file as the dialog's Browse and Save do. Gives the percentage used,
-// or nothing when the file could not be read or written (the user has been told why).
-std::optional<int> GainFile(const std::string& input, const std::string& output,
-                            std::optional<int> percent) {
-    CWaveData wave(input.c_str());
-    if (!wave.HasSamples()) {
-        return std::nullopt;
-    }
-    const int used = percent.value_or(ProposePercent(wave.GetPeak()));
-    // The command line has no need for an untouched copy, so the loaded image itself is scaled.
-    wave.ApplyGain(used * 0.01);
-    if (!wave.HasSamples() || !wave.Write(output.c_str())) {
-        return std::nullopt;
-    }
-    return used;
-}
-
 int RunPropose(const Options& options, CReporter& reporter) {
     int status = kExitOk;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
         const std::string& input = options.inputs[i];
         reporter.BeginFile(i, input);
-        const CWaveData wave(input.c_str());
-        if (!wave.HasSamples()) {
+        const std::optional<int> percent = ProposeFilePercent(input.c_str());
+        if (!percent) {
             status = kExitFailed;
             continue;
         }
-        reporter.Result(std::to_string(ProposePercent(wave.GetPeak())) + "\t" +
-                        platform::EscapeForDisplay(input));
+        reporter.Result(std::to_string(*percent) + "\t" + platform::EscapeForDisplay(input));
     }
     return status;
 }
@@ -241,7 +223,9 @@ int RunGain(const Options& options, CReporter& reporter) {
                 continue;
             }
         }
-        const std::optional<int> used = GainFile(input, output, options.percent);
+        // The dialog's Browse and Save, done on the file in pieces.
+        const std::optional<int> used =
+            GainFileInPieces(input.c_str(), output.c_str(), options.percent);
         if (!used) {
             status = kExitFailed;
             continue;

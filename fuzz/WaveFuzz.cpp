@@ -1,7 +1,9 @@
 // wave_fuzz: libFuzzer target for the wave document. Each input is read as a file through
 // CWaveData(path), then measured, copied, gained, widened to stereo, narrowed to 8 bits and
-// written out as a file image, and the documented result of every step is checked. A broken check
-// prints its text and aborts, so that libFuzzer keeps the input and prints the stack.
+// written out as a file image, and the documented result of every step is checked. The same file
+// also goes through the piecewise file gain, which must give the percentage, the file and the
+// messages of the whole image. A broken check prints its text and aborts, so that libFuzzer keeps
+// the input and prints the stack.
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -14,12 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
+#include "wave/StreamingGain.h"
 #include "wave/WaveData.h"
 
 namespace {
@@ -31,12 +35,15 @@ constexpr std::uint32_t kHeaderBytes = 44;
 // header (8) and the data chunk's header (8) at the least.
 constexpr std::size_t kFirstSampleOffset = 28;
 
-// Messages shown since start-up. The handler only counts them, so that the run does not flood
-// standard error, and checks that no control character would reach the user.
+// Messages shown since start-up, and the texts of those since the last Clear of g_texts. The
+// handler keeps them instead of showing them, so that the run does not flood standard error, and
+// checks that no control character would reach the user.
 std::size_t g_messages = 0;
+std::string g_texts;
 
 void CountMessage(std::string_view text, const platform::MessageSubject& /*subject*/) {
     ++g_messages;
+    g_texts.append(text).push_back('\n');
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         FUZZ_CHECK(byte >= 0x20 && byte != 0x7F);
@@ -354,6 +361,60 @@ void CheckFileImage(const CWaveData& wave) {
     FUZZ_CHECK(SamplesOf(back) == samples);
 }
 
+// A folder for the piecewise gain's output file, removed at exit.
+const std::string& OutputFolder() {
+    static const std::string folder = [] {
+        std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                              std::string("/wave_fuzz.XXXXXX");
+        FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
+        std::atexit([] { ::rmdir(OutputFolder().c_str()); });
+        return pattern;
+    }();
+    return folder;
+}
+
+Bytes ReadWholeFile(const std::string& path) {
+    Bytes bytes;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        std::uint8_t buffer[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+// The file in the memory file, proposed, scaled and written by the whole image and by the
+// piecewise gain: the same percentage, file and messages.
+void CheckGainInPieces() {
+    g_texts.clear();
+    std::optional<int> wholePercent;
+    Bytes wholeFile;
+    {
+        CWaveData whole(TheFile().Path());
+        if (whole.HasSamples()) {
+            const int percent = ProposePercent(whole.GetPeak());
+            whole.ApplyGain(GainFactor(percent));
+            if (whole.HasSamples()) {
+                wholePercent = percent;
+                wholeFile.resize(whole.GetWriteSize());
+                whole.BuildFileImage(wholeFile.data(), whole.GetWriteSize());
+            }
+        }
+    }
+    const std::string wholeTexts = g_texts;
+    g_texts.clear();
+    const std::string output = OutputFolder() + "/out.wav";
+    const std::optional<int> piecesPercent =
+        GainFileInPieces(TheFile().Path(), output.c_str(), std::nullopt);
+    FUZZ_CHECK(piecesPercent == wholePercent);
+    FUZZ_CHECK(g_texts == wholeTexts);
+    FUZZ_CHECK(ReadWholeFile(output) == wholeFile);
+    ::unlink(output.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -383,5 +444,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The image as read goes through the stereo widening at its own depth and is written too.
     CheckMonoToStereo(wave);
     CheckFileImage(wave);
+
+    file.Fill(data, size);
+    CheckGainInPieces();
     return 0;
 }

@@ -88,23 +88,4 @@ TEST(ProposePercentTest, PercentThatBringsThePeakToFullScale) {
     }
 }
 
-// Blocks from 16 MiB on are worked on by two threads, one half each.
-TEST_F(WaveTransformTest, LargeBlocksGiveTheSameResultsAcrossTheSplit) {
-    constexpr std::size_t kCount = 9'000'001;
-    S16 quiet(kCount, 5);
-    quiet[kCount / 2 + 1] = -20000;
-    Make(2, 16, Samples16(quiet));
-    EXPECT_DOUBLE_EQ(m_wave.GetPeak(), 20000 / 32768.0);
-
-    S16 samples(kCount);
-    S16 expected(kCount);
-    for (std::size_t i = 0; i < kCount; ++i) {
-        samples[i] = static_cast<std::int16_t>(static_cast<int>(i * 7919 % 65536) - 32768);
-        expected[i] = static_cast<std::int16_t>(std::clamp(samples[i] * 1.37, -32768.0, 32767.0));
-    }
-    Make(2, 16, Samples16(samples));
-    m_wave.ApplyGain(1.37);
-    EXPECT_TRUE(ToSamples16(m_wave.m_pSamples.get(), m_wave.m_sampleBytes) == expected);
-}
-
 }  // namespace

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -297,6 +299,30 @@ TEST_F(WaveWriterTest, SignalThatEndsTheProgramLeavesNoNewFileBehind) {
             }
         }
     }
+}
+
+// The replacement copies bytes that lie elsewhere in a cache line than in the file through a
+// buffer of its own, one piece at a time; wherever they lie, the file must hold them in order.
+TEST_F(WaveWriterTest, AppendsFromAnywhereInMemoryGiveTheSameFile) {
+    Bytes bytes(3 * (1 << 20) + 4101);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 131 + i / 4099);
+    }
+    const Bytes head = {1, 2, 3};
+    Bytes expected = head;
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+    for (const std::size_t misfit : {0u, 1u, 29u, 63u}) {
+        SCOPED_TRACE(misfit);
+        Bytes memory(bytes.size() + 64);
+        std::copy(bytes.begin(), bytes.end(), memory.begin() + static_cast<long>(misfit));
+        const std::span<const std::uint8_t> source(memory.data() + misfit, bytes.size());
+        CFileReplacement file(m_dir.File("out.wav").c_str());
+        EXPECT_TRUE(file.Append({{head.data(), head.size()}, {source.data(), 5000}}));
+        EXPECT_TRUE(file.Append({{source.data() + 5000, source.size() - 5000}}));
+        EXPECT_EQ(file.Commit().result, ReplaceResult::kDone);
+        EXPECT_EQ(testsupport::ReadFile(m_dir.File("out.wav")), expected);
+    }
+    EXPECT_EQ(Entries().size(), 1u);
 }
 
 }  // namespace

@@ -1,20 +1,30 @@
-#include "FileReplace.h"
+#include "wave/FileReplace.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <functional>
+#include <new>
 #include <utility>
-#include <vector>
 
 namespace {
+
+// Misaligned runs of fewer bytes are written as they are: their copy is too short to matter.
+constexpr std::size_t kStageFromBytes = 4096;
+constexpr std::size_t kStagingBytes = std::size_t{1} << 20;
+
+// How far bytes at memory must move up to lie in a cache line as they lie in the file.
+std::size_t LineMisfit(const std::uint8_t* memory, std::uint64_t fileOffset) {
+    return static_cast<std::size_t>((fileOffset - reinterpret_cast<std::uintptr_t>(memory)) %
+                                    kLineBytes);
+}
 
 // As many links as the kernel follows before it gives up with ELOOP.
 constexpr int kMaxLinkDepth = 40;
@@ -103,40 +113,6 @@ std::string TemporaryName(const std::string& folder, const std::string& name) {
     return folder + "/." + name.substr(0, kMaxNameStemBytes) + "." + std::to_string(salt) + ".tmp";
 }
 
-// Writes the pieces in order, resuming after short writes. Gives 0 or the errno value.
-int WriteAll(int fd, std::initializer_list<ByteRange> pieces) {
-    std::vector<iovec> pending;
-    for (const ByteRange& piece : pieces) {
-        if (piece.count > 0) {
-            pending.push_back({const_cast<std::uint8_t*>(piece.bytes), piece.count});
-        }
-    }
-    std::size_t first = 0;
-    while (first < pending.size()) {
-        const int count = static_cast<int>(std::min<std::size_t>(pending.size() - first, IOV_MAX));
-        const ssize_t n = ::writev(fd, pending.data() + first, count);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return errno;
-        }
-        if (n == 0) {
-            return EIO;
-        }
-        auto done = static_cast<std::size_t>(n);
-        while (first < pending.size() && done >= pending[first].iov_len) {
-            done -= pending[first].iov_len;
-            ++first;
-        }
-        if (done > 0) {
-            pending[first].iov_base = static_cast<std::uint8_t*>(pending[first].iov_base) + done;
-            pending[first].iov_len -= done;
-        }
-    }
-    return 0;
-}
-
 // Whether a descriptor's file can be given a name through /proc, which linkat needs for a file
 // opened without one unless the caller may use AT_EMPTY_PATH.
 bool CanNameUnnamedFiles() {
@@ -145,6 +121,10 @@ bool CanNameUnnamedFiles() {
 }
 
 }  // namespace
+
+std::uint8_t* AlignedLike(std::uint8_t* block, std::uint64_t fileOffset) {
+    return block + LineMisfit(block, fileOffset);
+}
 
 CFileReplacement::CFileReplacement(const char* path) {
     const ResolvedPath resolved = FollowLinks(path);
@@ -244,14 +224,48 @@ bool CFileReplacement::TakeTemporaryName(ReplaceResult failure,
 }
 
 bool CFileReplacement::Append(std::initializer_list<ByteRange> pieces) {
-    if (m_status.result != ReplaceResult::kDone) {
-        return false;
+    for (const ByteRange& piece : pieces) {
+        if (m_status.result != ReplaceResult::kDone) {
+            return false;
+        }
+        if (const int error = WriteAll(piece.bytes, piece.count); error != 0) {
+            Fail(ReplaceResult::kCannotWrite, error);
+        }
     }
-    if (const int error = WriteAll(m_fd, pieces); error != 0) {
-        Fail(ReplaceResult::kCannotWrite, error);
-        return false;
+    return m_status.result == ReplaceResult::kDone;
+}
+
+int CFileReplacement::WriteAll(const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const std::uint8_t* from = bytes;
+        std::size_t chunk = std::min(count, kWriteBytes);
+        if (chunk >= kStageFromBytes && LineMisfit(bytes, m_writtenBytes) != 0) {
+            if (!m_staging) {
+                m_staging.reset(new (std::nothrow) std::uint8_t[kStagingBytes + kLineBytes]);
+            }
+            if (m_staging) {
+                chunk = std::min(chunk, kStagingBytes);
+                std::uint8_t* staged = AlignedLike(m_staging.get(), m_writtenBytes);
+                std::memcpy(staged, bytes, chunk);
+                from = staged;
+            }
+        }
+        const ssize_t n = ::write(m_fd, from, chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0) {
+            return EIO;
+        }
+        const auto written = static_cast<std::size_t>(n);
+        m_writtenBytes += written;
+        bytes += written;
+        count -= written;
     }
-    return true;
+    return 0;
 }
 
 bool CFileReplacement::LinkUnnamed() {

@@ -1,5 +1,20 @@
-// CWaveData: the in-memory image of one RIFF/WAVE file, with its reader, writer and sample
-// transforms.
+// CWaveData: the in-memory image of one RIFF/WAVE file: its header fields, its format fields and
+// its sample block. The dialog (app/) keeps one as the loaded file and makes its Save and play
+// copies from it; the command line's preview and test-tone generator (cli/) use it too.
+//
+// The wave document is built in rooms, one file each:
+//   WaveData.cpp          the image itself: construction, copy, the message table;
+//   WaveReader.h, .cpp    the reader (CWaveReader), shared by the reading constructor and the
+//                         piecewise file gain, with InputFile.h (opening without waiting) and
+//                         ChunkNoticeLimit.h (how many notices one read shows);
+//   WaveWriter.h, .cpp    Write, the file image and the piecewise writer (CWaveFileWriter);
+//   WaveTransforms.cpp    the peak, the gain, the bit-depth and channel conversions of an image;
+//   SampleKernels.h, .cpp the sample arithmetic on spans, for the transforms and the file gain;
+//   StreamingGain.h, .cpp the gain of a file into a new file in pieces (sonorette-gain);
+//   FileReplace.h, .cpp   replacing a file's contents without risk to the old ones, with
+//                         RemoveOnSignal.h (no half-written file left by a signal);
+//   RiffLayout.h          what the reader and the writer share of the file layout, and
+//   PcmLayout.h           of the format record's consistency.
 //
 // Ownership: an image owns its sample block alone (m_pSamples, m_sampleBytes bytes) and releases
 // it when destroyed or when a transform replaces it. Whoever creates an image owns it.
@@ -112,17 +127,10 @@ class CWaveData {
     std::uint32_t m_sampleBytes = 0;
 
   private:
-    // Walks the chunks of an open file and fills the fields; reports each failure.
-    class FileCursor;
-    void ReadChunks(FileCursor& cursor);
-    // Fills the 44-byte header of the file that Write produces (size bytes long).
-    void BuildHeader(std::uint8_t* buffer, std::uint32_t size) const;
-    // The bytes of the data chunk that Write produces: the whole samples of the block.
-    std::uint32_t WrittenSampleBytes() const;
-    // Takes the format record at body; false (after message 3) for a format that is refused.
-    bool TakeFormat(const std::uint8_t* body, std::uint32_t bodyBytes);
     // Replaces the sample block by block (bytes long).
     void TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t bytes);
+    // Sets the six format fields from format.
+    void TakeFormatRecord(const platform::WAVEFORMATEX& format);
     // A new sample block for a transform. When it cannot be had (too large for the RIFF size
     // fields, or out of memory) the image is left without samples, the user is told, and the
     // result is null.
@@ -132,3 +140,7 @@ class CWaveData {
 // The percentage that brings a peak to full scale: 100 / peak, truncated and limited to 1000;
 // 0 for a peak of 0.
 int ProposePercent(double peak);
+// The gain factor of a percentage: percent * 0.01 in double precision (100 gives exactly 1.0).
+double GainFactor(int percent);
+// The format fields of samples widened from 8 to 16 bits: twice the bytes per frame and second.
+platform::WAVEFORMATEX WidenedFormat(platform::WAVEFORMATEX format);

@@ -1,0 +1,135 @@
+// The file gain in pieces against the whole image: for each input, reading it into a CWaveData,
+// proposing, scaling and writing it must give the same percentage, the same file and the same
+// messages as GainFileInPieces, including for data that spans several pieces.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "TestSupport.h"
+#include "wave/StreamingGain.h"
+#include "wave/WaveData.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::FormatRecord;
+using testsupport::RiffBuilder;
+using Messages = std::vector<std::string>;
+
+// Samples that no simple rule reproduces, so that a piece put in the wrong place shows.
+Bytes Noise(std::size_t count, std::uint32_t seed) {
+    Bytes bytes(count);
+    for (std::uint8_t& byte : bytes) {
+        seed = seed * 1664525 + 1013904223;
+        byte = static_cast<std::uint8_t>(seed >> 24);
+    }
+    return bytes;
+}
+
+Bytes Wave(std::uint16_t channels, std::uint16_t bits, const Bytes& data) {
+    return RiffBuilder()
+        .Chunk("fmt ", FormatRecord(1, channels, 22050, bits))
+        .Chunk("data", data)
+        .Build();
+}
+
+struct Outcome {
+    std::optional<int> percent;
+    Bytes file;
+    Messages messages;
+
+    bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& outcome, std::ostream* os) {
+    *os << "percent " << (outcome.percent ? std::to_string(*outcome.percent) : "none") << ", "
+        << outcome.file.size() << " bytes, messages " << testing::PrintToString(outcome.messages);
+}
+
+class StreamingGainTest : public testing::Test {
+  protected:
+    // What the dialog's Browse and Save do with the whole image.
+    Outcome WholeImage(const std::string& input, std::optional<int> percent) {
+        return Run([&](const char* output) -> std::optional<int> {
+            CWaveData wave(input.c_str());
+            if (!wave.HasSamples()) {
+                return std::nullopt;
+            }
+            const int used = percent.value_or(ProposePercent(wave.GetPeak()));
+            wave.ApplyGain(GainFactor(used));
+            if (!wave.HasSamples() || !wave.Write(output)) {
+                return std::nullopt;
+            }
+            return used;
+        });
+    }
+
+    Outcome InPieces(const std::string& input, std::optional<int> percent) {
+        return Run(
+            [&](const char* output) { return GainFileInPieces(input.c_str(), output, percent); });
+    }
+
+    template <typename Gain>
+    Outcome Run(const Gain& gain) {
+        const std::string output = m_dir.File("out.wav");
+        std::remove(output.c_str());
+        testsupport::MessageCapture capture;
+        Outcome outcome;
+        outcome.percent = gain(output.c_str());
+        outcome.file = testsupport::ReadFile(output);
+        outcome.messages = capture.Messages();
+        return outcome;
+    }
+
+    std::string Input(const Bytes& bytes) {
+        const std::string path = m_dir.File("in.wav");
+        testsupport::WriteFile(path, bytes);
+        return path;
+    }
+
+    testsupport::TempDir m_dir;
+};
+
+TEST_F(StreamingGainTest, SameFileAndMessagesAsTheWholeImage) {
+    const std::size_t piece = kPieceBytes;
+    Bytes quiet = Noise(2 * piece + 6, 7);
+    for (std::size_t i = 1; i < quiet.size(); i += 2) {
+        quiet[i] = static_cast<std::uint8_t>(quiet[i] % 16);  // 16-bit samples below 4096
+    }
+    quiet[piece + 1] = 0xC0;  // the peak, -16384 or so, in the second piece
+    Bytes odd = Noise(piece + 3, 11);
+    Bytes unknownChunk = RiffBuilder()
+                             .Chunk("fmt ", FormatRecord(1, 2, 44100, 16))
+                             .Chunk("LIST", Bytes(5, 'x'), true)
+                             .Chunk("data", Noise(1000, 3))
+                             .Build();
+    Bytes truncated = Wave(1, 16, Noise(100, 5));
+    truncated.resize(truncated.size() - 1);
+    const std::tuple<const char*, Bytes> inputs[] = {
+        {"16-bit stereo over three pieces", Wave(2, 16, quiet)},
+        {"16-bit mono, odd length", Wave(1, 16, odd)},
+        {"8-bit over two pieces", Wave(1, 8, Noise(piece + 5, 13))},
+        {"8-bit silence", Wave(2, 8, Bytes(64, 128))},
+        {"empty data", Wave(2, 16, {})},
+        {"unknown chunk", unknownChunk},
+        {"truncated", truncated},
+        {"24-bit", Wave(2, 24, Noise(30, 17))},
+    };
+    for (const auto& [what, bytes] : inputs) {
+        const std::string input = Input(bytes);
+        for (const std::optional<int> percent : {std::optional<int>(), std::optional<int>(250)}) {
+            SCOPED_TRACE(std::string(what) + (percent ? ", 250%" : ", proposed"));
+            const Outcome whole = WholeImage(input, percent);
+            EXPECT_EQ(InPieces(input, percent), whole);
+            if (!percent) {
+                EXPECT_EQ(ProposeFilePercent(input.c_str()), whole.percent);
+            }
+        }
+    }
+}
+
+}  // namespace

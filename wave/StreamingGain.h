@@ -1,0 +1,36 @@
+// The gain of a wave file into a new wave file without holding the file in memory: the data
+// chunk is worked on in pieces of kPieceBytes, so memory stays at a few MB whatever the file's
+// size. The result is, byte for byte and message for message, what reading the file into a
+// CWaveData, proposing a percentage for its peak, ApplyGain and Write give: the same reader
+// (CWaveReader) takes the header, the same sample kernels work on the pieces and the same writer
+// (CWaveFileWriter) makes the file and puts it in place.
+//
+// Failures are shown to the user where they happen, as the image's operations show them; the
+// results below only say whether there was one.
+//
+// Ownership: the functions own their buffers (at most five pieces) for the call.
+//
+// Threads: any thread may call them, for different files at once. Within a call a second thread
+// writes the output while the next piece is read and scaled, and measures half of the peak pass
+// of data of two pieces or more; both are joined before the call returns, and every message comes
+// from the calling thread. Called by sonorette-gain, the fuzzer, the tests and the benchmarks.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+// Input bytes per piece: 1 MiB, whole 16-bit frames (the output pieces of 8-bit input are twice
+// as long). Measured end to end (bench/gain_vs_cp.sh), pieces of 512 KiB to 1 MiB, whose buffers
+// stay in the cache from one step to the next, were about a tenth faster than pieces of 4 MiB.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+
+// The percentage proposed for the peak of the file at path (ProposePercent), measured piece by
+// piece. Nothing when the file gives no samples; the user has been told why.
+std::optional<int> ProposeFilePercent(const char* path);
+
+// Writes to output the file at input with its samples scaled by percent, or by the percentage
+// proposed for its peak when percent is empty (one more pass over the data, before any writing).
+// Gives the percentage used, or nothing when the file could not be read or written; the user has
+// been told why, and an existing output is unchanged.
+std::optional<int> GainFileInPieces(const char* input, const char* output,
+                                    std::optional<int> percent);
