@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <exception>
+#include <new>
 
 #include "platform/MessageBox.h"
 
