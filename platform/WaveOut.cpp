@@ -85,8 +85,8 @@ class WaveOutQueue final : public IRenderSource {
             return result;
         }
         // The stream starts with the first buffer queued on a playing device, or at the restart
-        // of a paused one, so that what it takes at its start is the queue's sound rather than
-        // silence that would delay it.
+        // of a paused one: started at the open, it would only take silence from the empty queue
+        // until then.
         m_notifier = std::thread([this] { NotifierLoop(); });
         return MMSYSERR_NOERROR;
     }
