@@ -453,7 +453,11 @@ MMRESULT waveOutBuffersWritten(HWAVEOUT hWaveOut) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
+namespace {
+
+// Gives a count of frames that the open device knows of itself.
+MMRESULT GetFrames(HWAVEOUT hWaveOut, std::uint32_t* pFrames,
+                   std::uint32_t (WaveOutQueue::*count)() const) {
     const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
     if (!pQueue) {
         return MMSYSERR_INVALHANDLE;
@@ -461,20 +465,18 @@ MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
     if (pFrames == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    *pFrames = pQueue->LatencyFrames();
+    *pFrames = ((*pQueue).*count)();
     return MMSYSERR_NOERROR;
 }
 
+}  // namespace
+
+MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
+    return GetFrames(hWaveOut, pFrames, &WaveOutQueue::LatencyFrames);
+}
+
 MMRESULT waveOutGetBurst(HWAVEOUT hWaveOut, std::uint32_t* pFrames) {
-    const std::shared_ptr<WaveOutQueue> pQueue = Find(hWaveOut);
-    if (!pQueue) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (pFrames == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    *pFrames = pQueue->BurstFrames();
-    return MMSYSERR_NOERROR;
+    return GetFrames(hWaveOut, pFrames, &WaveOutQueue::BurstFrames);
 }
 
 MMRESULT waveOutDrain(HWAVEOUT hWaveOut) {

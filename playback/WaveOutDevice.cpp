@@ -203,22 +203,22 @@ std::uint32_t CWaveOutDevice::GetPosition() const {
     return time.sample;
 }
 
-std::uint32_t CWaveOutDevice::GetBurst() const {
+std::uint32_t CWaveOutDevice::AskFrames(platform::MMRESULT (*ask)(platform::HWAVEOUT,
+                                                                  std::uint32_t*)) const {
     std::uint32_t frames = 0;
     const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
     if (hWaveOut != platform::kNoWaveOut) {
-        platform::waveOutGetBurst(hWaveOut, &frames);
+        ask(hWaveOut, &frames);
     }
     return frames;
 }
 
+std::uint32_t CWaveOutDevice::GetBurst() const {
+    return AskFrames(platform::waveOutGetBurst);
+}
+
 std::uint32_t CWaveOutDevice::GetLatency() const {
-    std::uint32_t frames = 0;
-    const platform::HWAVEOUT hWaveOut = m_hWaveOut.load();
-    if (hWaveOut != platform::kNoWaveOut) {
-        platform::waveOutGetLatency(hWaveOut, &frames);
-    }
-    return frames;
+    return AskFrames(platform::waveOutGetLatency);
 }
 
 bool CWaveOutDevice::ResizeRing(std::int32_t bufferCount) {

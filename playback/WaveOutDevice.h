@@ -68,6 +68,8 @@ class CWaveOutDevice {
     std::unique_ptr<CWaveBufferPool> m_pPool;
 
   private:
+    // A count of frames that the open device gives through ask; 0 while closed.
+    std::uint32_t AskFrames(platform::MMRESULT (*ask)(platform::HWAVEOUT, std::uint32_t*)) const;
     // Copies (or, with no source, silences) frames into the ring.
     void FillFrames(std::int32_t bufferIndex, std::int32_t frameOffset, const std::uint8_t* pSource,
                     std::int32_t frameCount);
