@@ -63,11 +63,12 @@ for route in ${ROUTES:-alsa pulse}; do
         start_pipewire_recording heard
 
         players=($(pipewire_controls "$route") aplay-40ms preview)
-        declare -A exact=() starts=() xruns=() differ=()
+        declare -A exact=() starts=() xruns=() underflows=() differ=()
         failures=()
         for player in "${players[@]}"; do
             exact[$player]=0
             xruns[$player]=0
+            underflows[$player]=0
             differ[$player]=0
             starts[$player]=
         done
@@ -83,13 +84,15 @@ for route in ${ROUTES:-alsa pulse}; do
                 if play_recorded "$player-$run" "$dir/expected.wav" "${command[@]}"; then
                     exact[$player]=$((exact[$player] + 1))
                 else
-                    failures+=("run $run, $player: $PLAY_VERDICT; xruns: $PLAY_XRUNS")
+                    failure="run $run, $player: $PLAY_VERDICT;"
+                    failures+=("$failure underflows: $PLAY_UNDERFLOWS, xruns: $PLAY_XRUNS")
                     if [[ -n ${KEEP:-} ]]; then
                         mkdir -p "$KEEP/$route-$rate-$quantum-$mode"
                         cp "$dir/$player-$run".* "$KEEP/$route-$rate-$quantum-$mode/"
                     fi
                 fi
                 [[ $PLAY_XRUNS == 0 ]] || xruns[$player]=$((xruns[$player] + 1))
+                [[ $PLAY_UNDERFLOWS == 0 ]] || underflows[$player]=$((underflows[$player] + 1))
                 differ[$player]=$((differ[$player] + PLAY_RECORDERS_DIFFER))
                 starts[$player]+=" $PLAY_START_MS"
             done
@@ -98,6 +101,7 @@ for route in ${ROUTES:-alsa pulse}; do
         for player in "${players[@]}"; do
             # shellcheck disable=SC2086
             line+=" $player ${exact[$player]}/$runs exact (xruns in ${xruns[$player]},"
+            line+=" underflows in ${underflows[$player]},"
             line+=" recordings differ in ${differ[$player]}),"
             # shellcheck disable=SC2086
             line+=" start $(spread ${starts[$player]}) ms;"

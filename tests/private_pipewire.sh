@@ -234,7 +234,9 @@ ASOUND
     pipewire_wait_for pipewire_default_sink_is_ours ||
         pipewire_fail "WirePlumber did not make the null sink the default"
     if [[ $route == pulse ]]; then
-        pipewire_start "$dir/pipewire-pulse.log" pipewire-pulse
+        # At level 3 its PulseAudio module logs each stream that ran dry (UNDERFLOW).
+        pipewire_start "$dir/pipewire-pulse.log" env PIPEWIRE_DEBUG=2,mod.protocol-pulse:3 \
+            pipewire-pulse
         pipewire_wait_for pactl info || pipewire_fail "pipewire-pulse did not start"
     fi
     if ((quantum > 0)); then
@@ -362,6 +364,26 @@ pipewire_log_lines() {
     wc -l <"$PIPEWIRE_DIR/pipewire.log"
 }
 
+# The same for pipewire-pulse, when it runs: its lines so far, and how often since then it found
+# a client's stream dry. It then plays silence in the stream's place and drops as much of what the
+# client writes late, so one underflow of a quantum is heard as that quantum of silence standing
+# in for as much sound.
+pipewire_pulse_log_lines() {
+    if [[ -f $PIPEWIRE_DIR/pipewire-pulse.log ]]; then
+        wc -l <"$PIPEWIRE_DIR/pipewire-pulse.log"
+    else
+        echo 0
+    fi
+}
+
+pipewire_pulse_underflows_since() {
+    [[ -f $PIPEWIRE_DIR/pipewire-pulse.log ]] || {
+        echo 0
+        return
+    }
+    tail -n +$(($1 + 1)) "$PIPEWIRE_DIR/pipewire-pulse.log" | grep -c UNDERFLOW || true
+}
+
 pipewire_xruns_since() {
     local xruns
     xruns=$(tail -n +$(($1 + 1)) "$PIPEWIRE_DIR/pipewire.log" | grep -E 'xrun|missed') || true
@@ -380,13 +402,16 @@ pipewire_xruns_since() {
 #   PLAY_VERDICT to one line ("exact" or what went wrong), PLAY_RECORDERS_DIFFER to 1 when the
 #   two recordings tell different stories (a recorder lost frames), PLAY_START_MS to the time
 #   from the command's launch to its first frame heard ("-" when nothing was heard) and
-#   PLAY_XRUNS to what the daemon logged about missed cycles meanwhile. Returns 0 when exact. A
+#   PLAY_XRUNS to what the daemon logged about missed cycles meanwhile and PLAY_UNDERFLOWS to how
+#   often pipewire-pulse found a stream dry meanwhile. Returns 0 when exact. A
 #   command still running after PLAY_TIME_LIMIT seconds is stopped.
 play_recorded() {
     local label=$1 expected=$2
     shift 2
-    local from to launched first status=0 out=$PIPEWIRE_DIR/$label logged i exact=() summaries=()
+    local from to launched first status=0 out=$PIPEWIRE_DIR/$label logged pulse_logged i exact=()
+    local summaries=()
     logged=$(pipewire_log_lines)
+    pulse_logged=$(pipewire_pulse_log_lines)
     read -r -a from <<<"$(recording_bytes)"
     launched=$(date +%s%N)
     timeout -k 5 "$PLAY_TIME_LIMIT" "$@" >"$out.out" 2>&1 || status=$?
@@ -394,6 +419,7 @@ play_recorded() {
     sleep 0.5
     read -r -a to <<<"$(recording_bytes)"
     PLAY_XRUNS=$(pipewire_xruns_since "$logged")
+    PLAY_UNDERFLOWS=$(pipewire_pulse_underflows_since "$pulse_logged")
     first=$(pipewire_heard_ns first 0 "${from[0]}" "${to[0]}")
     PLAY_START_MS=-
     [[ $first =~ ^[0-9]+$ ]] && PLAY_START_MS=$(((first - launched) / 1000000))
