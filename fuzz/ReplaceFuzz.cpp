@@ -31,6 +31,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
 #include "wave/FileReplace.h"
+#include "wave/testing/ReplaceFaults.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < steps; ++i, at += 3) {
         Build(sandbox, data[at], data[at + 1], data[at + 2]);
     }
-    SetReplaceHooksForTesting({(data[0] & 16) == 0, nullptr});
+    faults::RefuseUnnamedFiles((data[0] & 16) != 0);
     const std::string path = (sandbox.Root() / kNames[data[at] % std::size(kNames)]).string();
     const std::string bytes(reinterpret_cast<const char*>(data + at + 1), size - at - 1);
     const std::size_t split = bytes.size() / 2;

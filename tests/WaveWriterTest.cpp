@@ -18,6 +18,7 @@
 #include "TestSupport.h"
 #include "wave/FileReplace.h"
 #include "wave/WaveData.h"
+#include "wave/testing/ReplaceFaults.h"
 
 namespace {
 
@@ -43,7 +44,10 @@ class WaveWriterTest : public testing::Test {
         testsupport::SetBlock(m_wave, {0x01, 0x02, 0xFE, 0xFF});
         m_wave.m_riffSize = m_wave.m_dataSize = 999;  // as read; never written back
     }
-    void TearDown() override { SetReplaceHooksForTesting({}); }
+    void TearDown() override {
+        faults::RefuseUnnamedFiles(false);
+        faults::WatchNewFiles(nullptr);
+    }
     std::vector<fs::path> Entries(const std::string& folder = "") const {
         return {fs::directory_iterator(folder.empty() ? m_dir.Path() : folder),
                 fs::directory_iterator()};
@@ -220,7 +224,7 @@ TEST_F(WaveWriterTest, WriteThatFailsSaysWhyKeepsTheOldFileAndLeavesNoTemporary)
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);  // a full disk, even for root
     bool written[2] = {};
     for (const bool allowUnnamed : {true, false}) {
-        SetReplaceHooksForTesting({allowUnnamed, nullptr});
+        faults::RefuseUnnamedFiles(!allowUnnamed);
         written[allowUnnamed] = m_wave.Write(old.c_str());
     }
     ::setrlimit(RLIMIT_FSIZE, &saved);
@@ -231,27 +235,32 @@ TEST_F(WaveWriterTest, WriteThatFailsSaysWhyKeepsTheOldFileAndLeavesNoTemporary)
     EXPECT_EQ(Entries(), std::vector<fs::path>{old});
 }
 
-// The new file's permissions at each step, as seen through its descriptor.
+// The new file's permissions at each step, and its links when it was created (none on the road of
+// unnamed files).
 std::vector<unsigned> g_modes;
+nlink_t g_linksWhenCreated = 0;
 
-void RecordMode(ReplaceStep /*step*/, int fd) {
-    struct stat status {};
-    ::fstat(fd, &status);
+void RecordMode(faults::NewFileStep step, const struct stat& status) {
     g_modes.push_back(status.st_mode & 07777);
+    if (step == faults::NewFileStep::kCreated) {
+        g_linksWhenCreated = status.st_nlink;
+    }
 }
 
 // While written, the new file can be read by its owner alone; it has the target's permissions
-// before it has a name; a new target gets what the umask gives.
+// before it has a name; a new target gets what the umask gives. Both roads.
 TEST_F(WaveWriterTest, NewFileIsNeverReadableByMoreThanTheTarget) {
     const mode_t umask = ::umask(022);
     for (const bool allowUnnamed : {true, false}) {
         SCOPED_TRACE(allowUnnamed);
-        SetReplaceHooksForTesting({allowUnnamed, RecordMode});
+        faults::RefuseUnnamedFiles(!allowUnnamed);
+        faults::WatchNewFiles(RecordMode);
         const std::string old = Old();
         ASSERT_EQ(::chmod(old.c_str(), 0640), 0);
         g_modes.clear();
         EXPECT_TRUE(m_wave.Write(old.c_str()));
         EXPECT_EQ(g_modes, (std::vector<unsigned>{0600, 0640}));
+        EXPECT_EQ(g_linksWhenCreated, allowUnnamed ? 0u : 1u);
         EXPECT_EQ(fs::status(old).permissions(), fs::perms(0640));
         fs::remove(old);
         g_modes.clear();
@@ -263,9 +272,9 @@ TEST_F(WaveWriterTest, NewFileIsNeverReadableByMoreThanTheTarget) {
 }
 
 int g_signal = 0;
-ReplaceStep g_signalStep = ReplaceStep::kCreated;
+faults::NewFileStep g_signalStep = faults::NewFileStep::kCreated;
 
-void RaiseAtStep(ReplaceStep step, int /*fd*/) {
+void RaiseAtStep(faults::NewFileStep step, const struct stat& /*status*/) {
     if (step == g_signalStep) {
         ::raise(g_signal);
     }
@@ -277,7 +286,8 @@ TEST_F(WaveWriterTest, SignalThatEndsTheProgramLeavesNoNewFileBehind) {
     const std::string old = Old();
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         for (const bool allowUnnamed : {true, false}) {
-            for (const ReplaceStep step : {ReplaceStep::kCreated, ReplaceStep::kNamed}) {
+            for (const faults::NewFileStep step :
+                 {faults::NewFileStep::kCreated, faults::NewFileStep::kBeforeRename}) {
                 SCOPED_TRACE(testing::Message()
                              << "signal " << signalNumber << " unnamed " << allowUnnamed << " step "
                              << static_cast<int>(step));
@@ -285,7 +295,8 @@ TEST_F(WaveWriterTest, SignalThatEndsTheProgramLeavesNoNewFileBehind) {
                 g_signalStep = step;
                 EXPECT_EXIT(
                     {
-                        SetReplaceHooksForTesting({allowUnnamed, RaiseAtStep});
+                        faults::RefuseUnnamedFiles(!allowUnnamed);
+                        faults::WatchNewFiles(RaiseAtStep);
                         m_wave.Write(old.c_str());
                     },
                     testing::KilledBySignal(signalNumber), "");

@@ -32,14 +32,6 @@ constexpr int kMaxLinkDepth = 40;
 // NAME_MAX for a target whose own name is at the limit.
 constexpr std::size_t kMaxNameStemBytes = 200;
 
-ReplaceHooks g_hooks;
-
-void CallHook(ReplaceStep step, int fd) {
-    if (g_hooks.onStep != nullptr) {
-        g_hooks.onStep(step, fd);
-    }
-}
-
 std::string FolderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -160,9 +152,6 @@ CFileReplacement::CFileReplacement(const char* path) {
     if (!CreateUnnamed() && m_status.result == ReplaceResult::kDone) {
         CreateNamed();
     }
-    if (m_fd >= 0) {
-        CallHook(ReplaceStep::kCreated, m_fd);
-    }
 }
 
 CFileReplacement::~CFileReplacement() {
@@ -178,7 +167,7 @@ void CFileReplacement::Fail(ReplaceResult result, int systemError) {
 // A new file replacing another is its owner's alone until it has the old one's permissions; a
 // file in a new place gets what the umask gives, as the target would.
 bool CFileReplacement::CreateUnnamed() {
-    if (!g_hooks.allowUnnamed || !CanNameUnnamedFiles()) {
+    if (!CanNameUnnamedFiles()) {
         return false;
     }
     const mode_t mode = m_replacing ? 0600 : 0666;
@@ -295,9 +284,6 @@ ReplaceStatus CFileReplacement::Commit() {
     if (m_status.result == ReplaceResult::kDone && m_tmpPath.empty()) {
         LinkUnnamed();
     }
-    if (m_status.result == ReplaceResult::kDone) {
-        CallHook(ReplaceStep::kNamed, m_fd);
-    }
     const int fd = std::exchange(m_fd, -1);
     if (::close(fd) != 0) {
         Fail(ReplaceResult::kCannotWrite, errno);
@@ -330,8 +316,4 @@ ReplaceStatus ReplaceFileContents(const char* path, std::initializer_list<ByteRa
     CFileReplacement replacement(path);
     replacement.Append(pieces);
     return replacement.Commit();
-}
-
-void SetReplaceHooksForTesting(const ReplaceHooks& hooks) {
-    g_hooks = hooks;
 }

@@ -115,13 +115,3 @@ class CFileReplacement {
 // Makes path hold exactly the bytes of the pieces, one after the other, written without joining
 // them in memory first.
 ReplaceStatus ReplaceFileContents(const char* path, std::initializer_list<ByteRange> pieces);
-
-// Test hooks. allowUnnamed false makes every replacement take the road of file systems without
-// unnamed files; onStep, when set, is called with the new file's descriptor once it exists
-// (kCreated) and once it has its name and final permissions, just before the rename (kNamed).
-enum class ReplaceStep { kCreated, kNamed };
-struct ReplaceHooks {
-    bool allowUnnamed = true;
-    void (*onStep)(ReplaceStep step, int fd) = nullptr;
-};
-void SetReplaceHooksForTesting(const ReplaceHooks& hooks);
