@@ -117,13 +117,16 @@ TEST_F(WaveReaderTest, LayoutsThatGiveTheSamples) {
 
 // Each distinct id is reported once, at most three, and the rest summed up in one notice.
 TEST_F(WaveReaderTest, NoticesAboutUnknownChunksAreBounded) {
-    std::vector<Chunk> between = {{"LIST", {}}, {"LIST", {1}}};
+    // Built in place: copying 100000 chunks with empty bodies makes GCC 12 at -O3 warn of a copy
+    // to null that cannot happen.
+    testsupport::RiffBuilder many;
+    many.Chunk("fmt ", kStereo).Chunk("LIST", {}).Chunk("LIST", {1}, true);
     for (int i = 0; i < 100000; ++i) {
-        between.push_back({i % 2 == 0 ? "JUNK" : "junk", {}});
+        many.Chunk(i % 2 == 0 ? "JUNK" : "junk", {});
     }
-    between.push_back({"last", {}});
+    many.Chunk("last", {}).ChunkWithSize("data", 12, kSamples);
     Run({{"many",
-          File({}, between),
+          many.Build(),
           {Notice("LIST"), Notice("JUNK"), Notice("junk"),
            "不明なタグが検出されました。処理は継続可能です。 [ほか 100000 個]"}},
          {"two",
