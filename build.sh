@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 
 # What building and running the programs need.
 PACKAGES=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config libebur128-dev
     portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
     qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
 )
