@@ -130,6 +130,8 @@ class CLoudnessPass {
             CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
             return std::nullopt;
         }
+        first.LeaveOutLoudness(m_header.m_channels);
+        second.LeaveOutLoudness(m_header.m_channels);
         std::thread helper;
         if (m_pieceCount > 1) {
             try {
@@ -181,6 +183,14 @@ class CLoudnessPass {
                                      EBUR128_MODE_TRUE_PEAK)) {}
 
         bool Usable() const { return bytes && feeder.Usable() && truePeakState; }
+
+        // The true peak is measured on every channel whatever its place; the loudness filter,
+        // which this state would otherwise run too, is left out for channels of no place.
+        void LeaveOutLoudness(std::uint16_t channels) const {
+            for (unsigned channel = 0; channel < channels; ++channel) {
+                ebur128_set_channel(truePeakState.get(), channel, EBUR128_UNUSED);
+            }
+        }
 
         std::unique_ptr<std::uint8_t[]> bytes;
         CFrameFeeder feeder;
