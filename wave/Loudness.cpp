@@ -119,8 +119,7 @@ class CLoudnessPass {
           m_frameCount(reader.DataBytes() / m_frameBytes),
           m_framesPerPiece(std::max<std::uint64_t>(pieceBytes / m_frameBytes, kPrimingFrames)),
           m_pieceCount((m_frameCount + m_framesPerPiece - 1) / m_framesPerPiece),
-          m_loudness(NewState(header.m_channels, header.m_samplesPerSec,
-                              EBUR128_MODE_I | EBUR128_MODE_LRA)) {}
+          m_loudness(NewState(header.m_channels, header.m_samplesPerSec, LoudnessMode())) {}
 
     // The measure, or nothing after a report.
     std::optional<LoudnessMeasure> Run() {
@@ -200,6 +199,15 @@ class CLoudnessPass {
         CWaveReader::ReadResult readResult = CWaveReader::ReadResult::kRead;
         bool outOfMemory = false;
     };
+
+    // libebur128 keeps the energy of every 100 ms block, 32 bytes or so each: 4 MB for 12 hours.
+    // Past that the blocks are counted in its histogram of 0.1 LU steps instead, so that memory
+    // stays bounded whatever the length (a 4 GB file of 8 kHz 8-bit mono lasts 149 hours).
+    int LoudnessMode() const {
+        constexpr std::uint64_t kListedSeconds = 12 * 3600;
+        const bool listTooLong = m_frameCount / m_header.m_samplesPerSec > kListedSeconds;
+        return EBUR128_MODE_I | EBUR128_MODE_LRA | (listTooLong ? EBUR128_MODE_HISTOGRAM : 0);
+    }
 
     // Reads frames [firstFrame, firstFrame + frameCount) into the worker's buffer; an empty span
     // after a failure, which stops both threads.

@@ -37,7 +37,9 @@ struct LoudnessMeasure {
     double samplePeakFraction = 0.0;
     double truePeakFraction = 0.0;
     // The gated loudness of the whole file in LUFS; minus infinity when the file holds no 400 ms
-    // block above the absolute gate of -70 LUFS (silence, or less than 400 ms of sound).
+    // block above the absolute gate of -70 LUFS (silence, or less than 400 ms of sound). Files
+    // longer than 12 hours are measured to 0.1 LU, with libebur128's histogram of the blocks,
+    // so that memory stays bounded.
     double integratedLufs = 0.0;
     // The spread of its short-term loudness in LU; 0 when there is too little sound to tell.
     double loudnessRangeLu = 0.0;
