@@ -22,18 +22,9 @@ wavegen=$build/cli/sonorette-wavegen
 seconds=1800
 min_real_time=300
 
-if [[ ! -x $gain || ! -x $wavegen ]]; then
-    echo "analyze_bench.sh: no sonorette-gain and sonorette-wavegen in $build; build first:" >&2
-    echo "  cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONORETTE_BENCH=ON" \
-        "-DSONORETTE_TESTS=OFF && ninja -C build-bench" >&2
-    exit 2
-fi
-if ! command -v sox >/dev/null; then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q sox >/dev/null
-fi
+source "$root/bench/bench_support.sh"
+require_programs "$(basename "$0")" "$build" "$gain" "$wavegen"
+command -v sox >/dev/null || install_package sox
 
 work=$(mktemp -d /tmp/sonorette-analyze-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -54,15 +45,9 @@ run_once() {
     awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
 }
 
-read -r _ u1 n1 s1 i1 w1 q1 sq1 st1 _ </proc/stat
-sleep 1
-read -r _ u2 n2 s2 i2 w2 q2 sq2 st2 _ </proc/stat
-busy=$(((u2 + n2 + s2 + q2 + sq2 + st2) - (u1 + n1 + s1 + q1 + sq1 + st1)))
-idle=$(((i2 + w2) - (i1 + w1)))
 echo "Input: $seconds s of 44.1 kHz 16-bit stereo ($(stat -c %s "$in") bytes);" \
     "$runs rounds of --analyze, cat and sox stats in turn"
-echo "CPU use by other work over the second before the timings:" \
-    "$((100 * busy / (busy + idle + 1)))% of $(nproc) CPUs"
+report_cpu_use
 echo "--analyze prints: $("${analyze_command[@]}" | cut -f1-6 | tr '\t' ' ')"
 
 : >"$work/analyze.times"
@@ -74,12 +59,6 @@ for ((round = 0; round < runs; ++round)); do
     run_once "${sox_command[@]}" >>"$work/sox.times"
 done
 
-# "median min max" of a file of numbers.
-summary() {
-    sort -g "$1" | awk '{ t[NR] = $1 } END {
-        m = NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
-        printf "%.4f %.4f %.4f", m, t[1], t[NR] }'
-}
 read -r a_m a_lo a_hi <<<"$(summary "$work/analyze.times")"
 read -r c_m c_lo c_hi <<<"$(summary "$work/cat.times")"
 read -r x_m x_lo x_hi <<<"$(summary "$work/sox.times")"

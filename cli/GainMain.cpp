@@ -238,35 +238,41 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
-int RunPropose(const Options& options, CReporter& reporter) {
+// Prints the result line that lineFor gives for each input, or goes on to the next after its
+// messages (lineFor gives nothing then).
+template <typename LineFor>
+int PrintLines(const Options& options, CReporter& reporter, const LineFor& lineFor) {
     int status = kExitOk;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
         const std::string& input = options.inputs[i];
         reporter.BeginFile(i, input);
-        const std::optional<int> percent = ProposeFilePercent(input.c_str());
-        if (!percent) {
+        if (const std::optional<std::string> line = lineFor(input)) {
+            reporter.Result(*line);
+        } else {
             status = kExitFailed;
-            continue;
         }
-        reporter.Result(std::to_string(*percent) + "\t" + platform::EscapeForDisplay(input));
     }
     return status;
 }
 
+int RunPropose(const Options& options, CReporter& reporter) {
+    return PrintLines(options, reporter, [](const std::string& input) {
+        const std::optional<int> percent = ProposeFilePercent(input.c_str());
+        return percent ? std::optional<std::string>(std::to_string(*percent) + "\t" +
+                                                    platform::EscapeForDisplay(input))
+                       : std::nullopt;
+    });
+}
+
 int RunAnalyze(const Options& options, CReporter& reporter) {
-    int status = kExitOk;
-    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
-        const std::string& input = options.inputs[i];
-        reporter.BeginFile(i, input);
+    return PrintLines(options, reporter, [&options](const std::string& input) {
         const std::optional<LoudnessMeasure> measure = MeasureFileLoudness(input.c_str());
         if (!measure) {
-            status = kExitFailed;
-            continue;
+            return std::optional<std::string>();
         }
-        reporter.Result(options.json ? AnalysisJson(input, *measure)
-                                     : AnalysisLine(input, *measure));
-    }
-    return status;
+        return std::optional<std::string>(options.json ? AnalysisJson(input, *measure)
+                                                       : AnalysisLine(input, *measure));
+    });
 }
 
 std::string Format(const char* format, double a, double b = 0.0) {
