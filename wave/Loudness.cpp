@@ -117,7 +117,9 @@ class CLoudnessPass {
           m_header(header),
           m_frameBytes(header.m_blockAlign),
           m_frameCount(reader.DataBytes() / m_frameBytes),
-          m_framesPerPiece(std::max<std::uint64_t>(pieceBytes / m_frameBytes, kPrimingFrames)),
+          // A short file gets buffers of its own size, not of a whole piece.
+          m_framesPerPiece(std::max(
+              std::min<std::uint64_t>(pieceBytes / m_frameBytes, m_frameCount), kPrimingFrames)),
           m_pieceCount((m_frameCount + m_framesPerPiece - 1) / m_framesPerPiece),
           m_loudness(NewState(header.m_channels, header.m_samplesPerSec, LoudnessMode())) {}
 
