@@ -11,11 +11,11 @@
 // Ownership: MeasureFileLoudness owns its libebur128 states and buffers for the call.
 //
 // Threads: any thread may call these functions, for different files at once. Within a call a
-// second thread measures the true peak of part of the file while the calling thread measures its
-// loudness (one thread alone reaches about 200 x real time with the true peak, both together
-// about 350 x: bench/analyze_bench.sh); it is joined before the call returns, and every message
-// comes from the calling thread. The result is the same, to the bit, as one libebur128 state fed
-// the whole file in order would give.
+// second thread measures the true peak, the larger part of the work, of part of the file while
+// the calling thread measures its loudness (about 400 x real time on two idle cores:
+// bench/analyze_bench.sh); it is joined before the call returns, and every message comes from
+// the calling thread. The result is the same, to the bit, as one libebur128 state fed the whole
+// file in order would give.
 #pragma once
 
 #include <cstddef>
