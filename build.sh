@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 
 # What building and running the programs need.
 PACKAGES=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config libebur128-dev
     portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
     qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
 )
@@ -21,6 +21,7 @@ TEST_PACKAGES=(
     pulseaudio pulseaudio-utils   # a private sound server for the preview tests
     pipewire pipewire-pulse wireplumber dbus alsa-utils   # and a private PipeWire
     xvfb xauth   # the screenshot test's X server
+    python3   # reads the command line's JSON as a script would
 )
 
 install_missing() {
@@ -92,7 +93,7 @@ test)
     build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=thread -DSONORETTE_APP=OFF
     build-tsan/tests/player_tests
     build-tsan/tests/playback_tests
-    build-tsan/tests/wave_tests --gtest_filter='StreamingGain*:SampleKernelsTest.Spans*'
+    build-tsan/tests/wave_tests --gtest_filter='StreamingGain*:SampleKernelsTest.Spans*:Loudness*'
     echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DSONORETTE_SANITIZE=address,undefined \
         -DSONORETTE_APP=OFF

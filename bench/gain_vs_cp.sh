@@ -26,26 +26,9 @@ max_gain_over_cp=1.3
 min_sox_over_gain=10
 max_rss_mb=64
 
-if [[ ! -x $gain || ! -x $wavegen ]]; then
-    echo "gain_vs_cp.sh: no sonorette-gain and sonorette-wavegen in $build; build first:" >&2
-    echo "  cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONORETTE_BENCH=ON" \
-        "-DSONORETTE_TESTS=OFF && ninja -C build-bench" >&2
-    exit 2
-fi
+source "$root/bench/bench_support.sh"
+require_programs "$(basename "$0")" "$build" "$gain" "$wavegen"
 
-apt_updated=0
-install_package() {
-    local sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        sudo=(sudo)
-    fi
-    echo "Installing $1"
-    if ((apt_updated == 0)); then
-        "${sudo[@]}" apt-get update -q >/dev/null
-        apt_updated=1
-    fi
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "$1" >/dev/null
-}
 command -v sox >/dev/null || install_package sox
 [[ -x /usr/bin/time ]] || install_package time
 
@@ -82,15 +65,8 @@ run_once() {
     awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }'
 }
 
-# Other work on the machine skews the timings: say how busy the CPUs were just before.
-read -r _ u1 n1 s1 i1 w1 q1 sq1 st1 _ </proc/stat
-sleep 1
-read -r _ u2 n2 s2 i2 w2 q2 sq2 st2 _ </proc/stat
-busy=$(((u2 + n2 + s2 + q2 + sq2 + st2) - (u1 + n1 + s1 + q1 + sq1 + st1)))
-idle=$(((i2 + w2) - (i1 + w1)))
 echo "Input: $size bytes of 16-bit stereo (peak 0.25); $runs rounds of gain, cp and sox in turn"
-echo "CPU use by other work over the second before the timings:" \
-    "$((100 * busy / (busy + idle + 1)))% of $(nproc) CPUs"
+report_cpu_use
 
 : >"$work/gain.times"
 : >"$work/cp.times"
@@ -112,12 +88,6 @@ peak_rss_mb() {
 rss16=$(peak_rss_mb "$in")
 rss8=$(peak_rss_mb "$in8")
 
-# "median min max" of a file of numbers.
-summary() {
-    sort -g "$1" | awk '{ t[NR] = $1 } END {
-        m = NR % 2 ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2
-        printf "%.4f %.4f %.4f", m, t[1], t[NR] }'
-}
 read -r gain_m gain_lo gain_hi <<<"$(summary "$work/gain.times")"
 read -r cp_m cp_lo cp_hi <<<"$(summary "$work/cp.times")"
 read -r sox_m sox_lo sox_hi <<<"$(summary "$work/sox.times")"

@@ -3,6 +3,7 @@
 // with the program's name and the file it concerns (see cli/Reporter.h).
 #include <sys/stat.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -12,10 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "cli/AnalysisText.h"
 #include "cli/Preview.h"
 #include "cli/Reporter.h"
 #include "platform/MessageBox.h"
 #include "platform/PrintableText.h"
+#include "wave/Loudness.h"
 #include "wave/StreamingGain.h"
 
 namespace {
@@ -24,27 +27,40 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kMaxPercent = 1000;
+// The loudness targets and true-peak ceilings that make sense for 16-bit output.
+constexpr double kMinDecibels = -70.0;
+constexpr double kMaxDecibels = 0.0;
+constexpr double kDefaultTruePeakDb = -1.0;
 
 constexpr const char* kUsage =
     "使い方:\n"
     "  sonorette-gain [--percent N] INPUT -o OUTPUT\n"
     "  sonorette-gain [--percent N] --out-dir DIR INPUT...\n"
     "  sonorette-gain --propose INPUT...\n"
+    "  sonorette-gain --analyze [--json] INPUT...\n"
     "  sonorette-gain --play [--percent N] INPUT\n"
     "\n"
     "WAV ファイルの音量を変えて、16 ビットの WAV ファイルとして保存します。\n"
-    "  --percent N    音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
-    "  -o OUTPUT      保存先のファイル\n"
-    "  --out-dir DIR  各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
-    "  --propose      ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
-    "  --play         音量を変えた音を既定の出力デバイスで再生 (Ctrl-C で停止)\n"
+    "  --percent N        音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
+    "  -o OUTPUT          保存先のファイル\n"
+    "  --out-dir DIR      各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
+    "  --loudness LUFS    ピークではなく、ラウドネス (-70〜0 LUFS) を合わせる\n"
+    "  --true-peak-db DB  --loudness のとき、トゥルーピークを DB dBTP 以下に抑える (既定 -1)\n"
+    "  --propose          ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
+    "  --analyze          サンプルピーク、トゥルーピーク、ラウドネス、ラウドネスレンジ、\n"
+    "                     ピークを最大にする値、長さを表示 (何も書きません)\n"
+    "  --json             --analyze の結果をファイルごとに 1 行の JSON で表示\n"
+    "  --play             音量を変えた音を既定の出力デバイスで再生 (Ctrl-C で停止)\n"
     "  --help         この説明を表示\n";
 
-enum class Mode { kNone, kSingle, kBatch, kPropose, kPlay };
+enum class Mode { kNone, kSingle, kBatch, kPropose, kAnalyze, kPlay };
 
 struct Options {
     Mode mode = Mode::kNone;
     std::optional<int> percent;
+    std::optional<double> loudnessLufs;
+    std::optional<double> truePeakDb;
+    bool json = false;
     std::string output;
     std::string outDir;
     std::vector<std::string> inputs;
@@ -71,11 +87,27 @@ std::optional<int> ParsePercent(std::string_view text) {
     return value;
 }
 
+// A number of decibels from kMinDecibels to kMaxDecibels, such as -23 or -0.5.
+std::optional<double> ParseDecibels(std::string_view text) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+    }
+    double value = 0.0;
+    const std::from_chars_result result =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() ||
+        !(value >= kMinDecibels && value <= kMaxDecibels)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // Fills options from the arguments; the result holds an error text when they are not usable.
 std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options, bool* help) {
     bool optionsEnded = false;
     bool batch = false;
     bool propose = false;
+    bool analyze = false;
     bool single = false;
     bool play = false;
     for (int i = 1; i < argc; ++i) {
@@ -107,6 +139,10 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             return std::nullopt;
         } else if (name == "--propose") {
             propose = true;
+        } else if (name == "--analyze") {
+            analyze = true;
+        } else if (name == "--json") {
+            options->json = true;
         } else if (name == "--play") {
             play = true;
         } else if (name == "--percent") {
@@ -114,6 +150,20 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             options->percent = value ? ParsePercent(*value) : std::nullopt;
             if (!options->percent) {
                 return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+            }
+        } else if (name == "--loudness") {
+            const std::optional<std::string_view> value = takeValue();
+            options->loudnessLufs = value ? ParseDecibels(*value) : std::nullopt;
+            if (!options->loudnessLufs) {
+                return UsageError{
+                    "--loudness には -70 から 0 までの数 (LUFS) を指定してください。"};
+            }
+        } else if (name == "--true-peak-db") {
+            const std::optional<std::string_view> value = takeValue();
+            options->truePeakDb = value ? ParseDecibels(*value) : std::nullopt;
+            if (!options->truePeakDb) {
+                return UsageError{
+                    "--true-peak-db には -70 から 0 までの数 (dBTP) を指定してください。"};
             }
         } else if (name == "-o" || name == "--output") {
             const std::optional<std::string_view> value = takeValue();
@@ -138,20 +188,34 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
         return UsageError{"入力ファイルを指定してください。"};
     }
     if (static_cast<int>(single) + static_cast<int>(batch) + static_cast<int>(propose) +
-            static_cast<int>(play) !=
+            static_cast<int>(analyze) + static_cast<int>(play) !=
         1) {
-        return UsageError{"-o、--out-dir、--propose、--play のどれか一つを指定してください。"};
+        return UsageError{
+            "-o、--out-dir、--propose、--analyze、--play のどれか一つを指定してください。"};
     }
-    if (propose && options->percent) {
-        return UsageError{"--propose と --percent は一緒に使えません。"};
+    if ((propose || analyze) && options->percent) {
+        return UsageError{"--propose や --analyze と --percent は一緒に使えません。"};
+    }
+    if (options->json && !analyze) {
+        return UsageError{"--json は --analyze と一緒に使ってください。"};
+    }
+    if (options->loudnessLufs && !(single || batch)) {
+        return UsageError{"--loudness は -o か --out-dir と一緒に使ってください。"};
+    }
+    if (options->loudnessLufs && options->percent) {
+        return UsageError{"--loudness と --percent は一緒に使えません。"};
+    }
+    if (options->truePeakDb && !options->loudnessLufs) {
+        return UsageError{"--true-peak-db は --loudness と一緒に使ってください。"};
     }
     if ((single || play) && options->inputs.size() != 1) {
         return UsageError{"-o や --play を使うときは入力ファイルを一つだけ指定してください。"};
     }
-    options->mode = single  ? Mode::kSingle
-                    : batch ? Mode::kBatch
-                    : play  ? Mode::kPlay
-                            : Mode::kPropose;
+    options->mode = single    ? Mode::kSingle
+                    : batch   ? Mode::kBatch
+                    : play    ? Mode::kPlay
+                    : analyze ? Mode::kAnalyze
+                              : Mode::kPropose;
     return std::nullopt;
 }
 
@@ -174,19 +238,75 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{status.st_dev, status.st_ino};
 }
 
-int RunPropose(const Options& options, CReporter& reporter) {
+// Prints the result line that lineFor gives for each input, or goes on to the next after its
+// messages (lineFor gives nothing then).
+template <typename LineFor>
+int PrintLines(const Options& options, CReporter& reporter, const LineFor& lineFor) {
     int status = kExitOk;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
         const std::string& input = options.inputs[i];
         reporter.BeginFile(i, input);
-        const std::optional<int> percent = ProposeFilePercent(input.c_str());
-        if (!percent) {
+        if (const std::optional<std::string> line = lineFor(input)) {
+            reporter.Result(*line);
+        } else {
             status = kExitFailed;
-            continue;
         }
-        reporter.Result(std::to_string(*percent) + "\t" + platform::EscapeForDisplay(input));
     }
     return status;
+}
+
+int RunPropose(const Options& options, CReporter& reporter) {
+    return PrintLines(options, reporter, [](const std::string& input) {
+        const std::optional<int> percent = ProposeFilePercent(input.c_str());
+        return percent ? std::optional<std::string>(std::to_string(*percent) + "\t" +
+                                                    platform::EscapeForDisplay(input))
+                       : std::nullopt;
+    });
+}
+
+int RunAnalyze(const Options& options, CReporter& reporter) {
+    return PrintLines(options, reporter, [&options](const std::string& input) {
+        const std::optional<LoudnessMeasure> measure = MeasureFileLoudness(input.c_str());
+        if (!measure) {
+            return std::optional<std::string>();
+        }
+        return std::optional<std::string>(options.json ? AnalysisJson(input, *measure)
+                                                       : AnalysisLine(input, *measure));
+    });
+}
+
+std::string Format(const char* format, double a, double b = 0.0) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+// Writes input to output at the gain that brings it to the target loudness; the gain in dB as it
+// is shown in the result line, or nothing after a message.
+std::optional<std::string> GainToLoudness(const std::string& input, const std::string& output,
+                                          const Options& options, CReporter& reporter) {
+    const std::optional<LoudnessMeasure> measure = MeasureFileLoudness(input.c_str());
+    if (!measure) {
+        return std::nullopt;
+    }
+    const double ceilingDb = options.truePeakDb.value_or(kDefaultTruePeakDb);
+    const std::optional<LoudnessGain> gain =
+        GainForLoudness(*measure, *options.loudnessLufs, ceilingDb);
+    if (!gain) {
+        reporter.Message("無音か、音が短すぎる (400 ms 未満) ため、ラウドネスを合わせられません。");
+        return std::nullopt;
+    }
+    if (gain->limitedByTruePeak) {
+        reporter.Message(
+            Format("トゥルーピークを %.1f dBTP 以下に保つため、ゲインを %+.2f dB に抑えました",
+                   ceilingDb, gain->decibels) +
+            Format(" (ラウドネスは %.2f LUFS になります)。",
+                   measure->integratedLufs + gain->decibels));
+    }
+    if (!GainFileByFactor(input.c_str(), output.c_str(), gain->factor)) {
+        return std::nullopt;
+    }
+    return Format("%+.2f dB", gain->decibels);
 }
 
 int RunGain(const Options& options, CReporter& reporter) {
@@ -223,9 +343,14 @@ int RunGain(const Options& options, CReporter& reporter) {
                 continue;
             }
         }
-        // The dialog's Browse and Save, done on the file in pieces.
-        const std::optional<int> used =
-            GainFileInPieces(input.c_str(), output.c_str(), options.percent);
+        // The dialog's Browse and Save, done on the file in pieces; or the gain of a loudness.
+        std::optional<std::string> used;
+        if (options.loudnessLufs) {
+            used = GainToLoudness(input, output, options, reporter);
+        } else if (const std::optional<int> percent =
+                       GainFileInPieces(input.c_str(), output.c_str(), options.percent)) {
+            used = std::to_string(*percent) + "%";
+        }
         if (!used) {
             status = kExitFailed;
             continue;
@@ -234,7 +359,7 @@ int RunGain(const Options& options, CReporter& reporter) {
         if (const std::optional<FileIdentity> written = IdentityOf(output)) {
             outputsWritten.insert(*written);
         }
-        reporter.Result(std::to_string(*used) + "%\t" + platform::EscapeForDisplay(input) + " -> " +
+        reporter.Result(*used + "\t" + platform::EscapeForDisplay(input) + " -> " +
                         platform::EscapeForDisplay(output));
     }
     return status;
@@ -264,6 +389,9 @@ int main(int argc, char** argv) {
     switch (options.mode) {
         case Mode::kPropose:
             status = RunPropose(options, reporter);
+            break;
+        case Mode::kAnalyze:
+            status = RunAnalyze(options, reporter);
             break;
         case Mode::kPlay:
             reporter.BeginFile(0, options.inputs.front());

@@ -92,4 +92,12 @@ std::string EscapeForDisplay(std::string_view text) {
     return out;
 }
 
+std::size_t Utf8CharacterLength(std::string_view text, std::size_t at) {
+    if (static_cast<unsigned char>(text[at]) < 0x80) {
+        return 1;
+    }
+    char32_t codePoint = 0;
+    return DecodeSequence(text, at, &codePoint);
+}
+
 }  // namespace platform

@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <numbers>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
+#include "wave/Loudness.h"
 
 namespace {
 
@@ -32,6 +35,18 @@ const std::string kOverwrite = "入力ファイルを上書きするため、保
 std::string MessageLine(const std::string& file, const std::string& text) {
     return "sonorette-gain: " + file + ": " + text + "\n";
 }
+
+// Prints, for each line of --analyze --json, the path as Python shows it, the raw path from
+// path_hex, the figures rounded, and the counts.
+constexpr char kReadJson[] = R"(import json, sys
+r = lambda v, n: None if v is None else round(v, n)
+for line in open(sys.argv[1], encoding="utf-8"):
+    o = json.loads(line)
+    raw = bytes.fromhex(o["path_hex"]) if "path_hex" in o else "-"
+    print(ascii(o["path"]), raw, r(o["sample_peak_dbfs"], 1), r(o["true_peak_dbtp"], 0),
+          r(o["integrated_lufs"], 1), o["loudness_range_lu"], o["proposed_percent"],
+          o["duration_seconds"], o["sample_rate"], o["channels"], o["frames"], sep="|")
+)";
 
 // An 8000 Hz file with the 44-byte header the program writes.
 Bytes WaveFile(const Bytes& data, std::uint16_t bits = 16) {
@@ -185,7 +200,14 @@ TEST_F(GainCli, UsageErrorsExitWithTwoShowTheUsageAndWriteNothing) {
     const Args cases[] = {{},
                           {"--bogus", "in.wav", "-o", "out.wav"},
                           {"--percent", "1001", "in.wav", "-o", "out.wav"},
-                          {"in.wav", "-o", "out.wav", "--propose"}};
+                          {"in.wav", "-o", "out.wav", "--propose"},
+                          {"--analyze", "--percent", "5", "in.wav"},
+                          {"--json", "in.wav", "-o", "out.wav"},
+                          {"--loudness", "-23", "--percent", "100", "in.wav", "-o", "out.wav"},
+                          {"--loudness", "-23", "--propose", "in.wav"},
+                          {"--loudness", "3", "in.wav", "-o", "out.wav"},
+                          {"--loudness", "-2x", "in.wav", "-o", "out.wav"},
+                          {"--true-peak-db", "-1", "in.wav", "-o", "out.wav"}};
     for (const Args& args : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
         EXPECT_EQ(Run(args), 2);
@@ -348,6 +370,80 @@ TEST_F(GainCli, OutputThroughALinkKeepsTheLink) {
     EXPECT_EQ(Run({"in.wav", "-o", "dangling.wav"}), 0);
     EXPECT_EQ(fs::read_symlink(m_dir.File("dangling.wav")), "sub/new.wav");
     EXPECT_EQ(ReadFile(m_dir.File("sub/new.wav")), Pcm16({32767}));
+}
+
+// The figures of --analyze, per file, with the standard's true-peak signal and silence.
+TEST_F(GainCli, AnalyzePrintsTheFiguresOfEachReadableInput) {
+    Write("quarter.wav", SineWave16(48000, 2, 5.0, 12000.0, 1.0, std::numbers::pi / 4));
+    Write("silent.wav", Pcm16(std::vector<std::int16_t>(16000, 0)));
+    EXPECT_EQ(Run({"--analyze", "quarter.wav", "missing.wav", "silent.wav"}), 1);
+    const std::string out = Stream("out");
+    const std::string silent =
+        "-inf dBFS\t-inf dBTP\t-inf LUFS\t0.00 LU\t0%\t2.000 s\tsilent.wav\n";
+    ASSERT_TRUE(out.ends_with("\n" + silent)) << out;
+    const std::string quarter = out.substr(0, out.size() - silent.size());
+    EXPECT_TRUE(quarter.starts_with("-3.01 dBFS\t")) << quarter;
+    EXPECT_TRUE(quarter.ends_with("\t141%\t5.000 s\tquarter.wav\n")) << quarter;
+    EXPECT_NEAR(std::stod(quarter.substr(quarter.find('\t') + 1)), 0.0, 0.3);
+    EXPECT_EQ(Stream("err"), MessageLine("missing.wav", kNotFound));
+}
+
+// Each line of --json is read by Python's json module; paths come back as they were, also one
+// that is not UTF-8 (through path_hex), and minus infinity is null.
+TEST_F(GainCli, AnalyzeJsonGivesOneObjectPerFileThatScriptsRead) {
+    const std::string names[] = {"q\"b\\s\t.wav", "\xff\xfe.wav", "日本.wav"};
+    Write(names[0].c_str(), SineWave16(8000, 1, 1.0, 1000.0, 0.5));
+    Write(names[1].c_str(), Pcm16(std::vector<std::int16_t>(800, 0)));
+    Write(names[2].c_str(), SineWave16(44100, 2, 2.0, 1000.0, std::pow(10.0, -23.0 / 20.0)));
+    EXPECT_EQ(Run({"--analyze", "--json", names[0], names[1], names[2]}), 0);
+    EXPECT_EQ(Stream("err"), "");
+    WriteFile(m_streams.File("read.py"),
+              testsupport::Bytes(std::begin(kReadJson), std::end(kReadJson) - 1));
+    const std::string command = "python3 '" + m_streams.File("read.py") + "' '" +
+                                m_streams.File("out") + "' >'" + m_streams.File("py") + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << Stream("py");
+    EXPECT_EQ(Stream("py"),
+              "'q\"b\\\\s\\t.wav'|-|-6.0|-6.0|-9.0|0|200|1|8000|1|8000\n"
+              "'\\ufffd\\ufffd.wav'|b'\\xff\\xfe.wav'|None|None|None|0|0|0.1|8000|1|800\n"
+              "'\\u65e5\\u672c.wav'|-|-23.0|-23.0|-23.0|0|1000|2|44100|2|88200\n");
+}
+
+// The loudness reached is measured on the file written.
+TEST_F(GainCli, LoudnessBringsTheFileToTheTargetUnderTheTruePeakCeiling) {
+    Write("quiet.wav", SineWave16(44100, 2, 5.0, 1000.0, 0.05));
+    EXPECT_EQ(Run({"--loudness", "-16", "quiet.wav", "-o", "out.wav"}), 0);
+    EXPECT_EQ(Stream("err"), "");
+    EXPECT_TRUE(Stream("out").ends_with(" dB\tquiet.wav -> out.wav\n")) << Stream("out");
+    std::optional<LoudnessMeasure> out = MeasureFileLoudness(m_dir.File("out.wav").c_str());
+    ASSERT_TRUE(out.has_value());
+    EXPECT_NEAR(out->integratedLufs, -16.0, 0.1);
+
+    // -6 LUFS with its true peak at -6 dBTP: 0 LUFS would take it past any ceiling.
+    Write("loud.wav", SineWave16(44100, 2, 5.0, 1000.0, 0.5));
+    for (const auto& [ceiling, args] :
+         {std::pair{-1.0, Args{}}, {-3.0, Args{"--true-peak-db", "-3"}}}) {
+        Args run = {"--loudness", "0", "loud.wav", "-o", "out.wav"};
+        run.insert(run.end(), args.begin(), args.end());
+        EXPECT_EQ(Run(run), 0);
+        const std::string err = Stream("err");
+        EXPECT_TRUE(err.starts_with("sonorette-gain: loud.wav: トゥルーピークを " +
+                                    std::to_string(ceiling).substr(0, 4) +
+                                    " dBTP 以下に保つため、ゲインを "))
+            << err;
+        out = MeasureFileLoudness(m_dir.File("out.wav").c_str());
+        ASSERT_TRUE(out.has_value());
+        EXPECT_LE(FractionToDecibels(out->truePeakFraction), ceiling);
+        EXPECT_GE(FractionToDecibels(out->truePeakFraction), ceiling - 0.05);
+    }
+
+    Write("silent.wav", Pcm16(std::vector<std::int16_t>(8000, 0)));
+    const Entries before = Snapshot();
+    EXPECT_EQ(Run({"--loudness", "-23", "silent.wav", "-o", "s.wav"}), 1);
+    EXPECT_EQ(
+        Stream("err"),
+        MessageLine("silent.wav",
+                    "無音か、音が短すぎる (400 ms 未満) ため、ラウドネスを合わせられません。"));
+    EXPECT_EQ(Snapshot(), before);
 }
 
 }  // namespace

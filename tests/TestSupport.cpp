@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <numbers>
 
 #include "platform/MessageBox.h"
 #include "wave/WaveData.h"
@@ -111,6 +113,25 @@ Bytes Samples16(const std::vector<std::int16_t>& samples) {
         AppendLE16(bytes, static_cast<std::uint16_t>(s));
     }
     return bytes;
+}
+
+Bytes SineWave16(std::uint32_t samplesPerSec, std::uint16_t channels, double seconds,
+                 double frequency, double amplitude, double phaseRadians) {
+    const auto frameCount = static_cast<std::size_t>(seconds * samplesPerSec);
+    std::vector<std::int16_t> samples;
+    samples.reserve(frameCount * channels);
+    for (std::size_t i = 0; i < frameCount; ++i) {
+        const double angle =
+            2.0 * std::numbers::pi * frequency * static_cast<double>(i) / samplesPerSec +
+            phaseRadians;
+        const auto sample =
+            static_cast<std::int16_t>(std::lround(32767.0 * amplitude * std::sin(angle)));
+        samples.insert(samples.end(), channels, sample);
+    }
+    return RiffBuilder()
+        .Chunk("fmt ", FormatRecord(1, channels, samplesPerSec, 16))
+        .Chunk("data", Samples16(samples))
+        .Build();
 }
 
 std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount) {

@@ -56,6 +56,11 @@ class RiffBuilder {
 Bytes Samples16(const std::vector<std::int16_t>& samples);
 std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount);
 
+// A 16-bit PCM wave file of a sine of the same phase on every channel, amplitude a fraction of
+// full scale (1 is 32767), rounded to the nearest sample.
+Bytes SineWave16(std::uint32_t samplesPerSec, std::uint16_t channels, double seconds,
+                 double frequency, double amplitude, double phaseRadians = 0.0);
+
 // One message as the user would have been shown it: its text, the path of the file it names (empty
 // when none) and the system's reason (0 when none).
 struct ShownMessage {

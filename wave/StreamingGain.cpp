@@ -260,6 +260,30 @@ bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, doub
     return true;
 }
 
+// Writes the source's samples scaled by factor to output; false after a report.
+bool WriteGainedFile(CPieceSource& source, const char* output, double factor) {
+    // As ApplyGain does: samples of another depth than 16 bits are widened first (the reader
+    // lets only 8 and 16 through), and the user is told so before anything is written.
+    const CWaveData& header = source.Header();
+    platform::WAVEFORMATEX format = header.FormatRecord();
+    std::uint64_t outputBytes = source.DataBytes();
+    const bool widen = header.m_bitsPerSample == 8;
+    if (header.m_bitsPerSample != 16) {
+        if (widen) {
+            outputBytes *= 2;
+            if (!riff::FitsSampleBlock(outputBytes)) {
+                return ReportOutOfMemory();
+            }
+            format = WidenedFormat(format);
+        }
+        CWaveData::ShowMessage(CWaveData::kMsgBitsChanged);
+    }
+
+    CWaveFileWriter writer;
+    return writer.Open(output, format, static_cast<std::uint32_t>(outputBytes)) &&
+           WritePieces(source, writer, widen, factor) && writer.Finish();
+}
+
 }  // namespace
 
 std::optional<int> ProposeFilePercent(const char* path) {
@@ -282,29 +306,13 @@ std::optional<int> GainFileInPieces(const char* input, const char* output,
             return std::nullopt;
         }
     }
-
-    // As ApplyGain does: samples of another depth than 16 bits are widened first (the reader
-    // lets only 8 and 16 through), and the user is told so before anything is written.
-    const CWaveData& header = source.Header();
-    platform::WAVEFORMATEX format = header.FormatRecord();
-    std::uint64_t outputBytes = source.DataBytes();
-    const bool widen = header.m_bitsPerSample == 8;
-    if (header.m_bitsPerSample != 16) {
-        if (widen) {
-            outputBytes *= 2;
-            if (!riff::FitsSampleBlock(outputBytes)) {
-                CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
-                return std::nullopt;
-            }
-            format = WidenedFormat(format);
-        }
-        CWaveData::ShowMessage(CWaveData::kMsgBitsChanged);
-    }
-
-    CWaveFileWriter writer;
-    if (!writer.Open(output, format, static_cast<std::uint32_t>(outputBytes)) ||
-        !WritePieces(source, writer, widen, GainFactor(*percent)) || !writer.Finish()) {
+    if (!WriteGainedFile(source, output, GainFactor(*percent))) {
         return std::nullopt;
     }
     return percent;
+}
+
+bool GainFileByFactor(const char* input, const char* output, double factor) {
+    CPieceSource source(input);
+    return source.Ready() && WriteGainedFile(source, output, factor);
 }

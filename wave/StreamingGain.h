@@ -34,3 +34,9 @@ std::optional<int> ProposeFilePercent(const char* path);
 // been told why, and an existing output is unchanged.
 std::optional<int> GainFileInPieces(const char* input, const char* output,
                                     std::optional<int> percent);
+
+// Writes to output the file at input with its samples scaled by factor, a finite gain factor
+// that is not negative, as GainFileInPieces does for a percentage (GainFactor). False when the
+// file could not be read or written; the user has been told why, and an existing output is
+// unchanged.
+bool GainFileByFactor(const char* input, const char* output, double factor);
