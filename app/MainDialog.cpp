@@ -1,5 +1,7 @@
 #include "app/MainDialog.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
@@ -14,8 +16,10 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QUrl>
+
 #include <atomic>
 #include <cmath>
+#include <exception>
 
 #include "app/AboutDialog.h"
 #include "app/AppIcon.h"
@@ -45,6 +49,7 @@ std::atomic<std::uint64_t> g_playGeneration{0};
 
 const QEvent::Type kWaveDoneEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kPlayedOutEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kLoudnessEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 class CWaveDoneEvent : public QEvent {
   public:
@@ -60,6 +65,22 @@ class CPlayedOutEvent : public QEvent {
         : QEvent(kPlayedOutEvent), m_generation(generation) {}
     std::uint64_t m_generation;
 };
+
+class CLoudnessEvent : public QEvent {
+  public:
+    CLoudnessEvent(std::uint64_t generation, const LoudnessMeasure& measure)
+        : QEvent(kLoudnessEvent), m_generation(generation), m_measure(measure) {}
+    std::uint64_t m_generation;
+    LoudnessMeasure m_measure;
+};
+
+// Decibels with one decimal and a sign where asked, minus infinity as "-∞".
+QString Decibels(double value, const char* unit, bool sign = false) {
+    if (std::isinf(value) && value < 0) {
+        return QStringLiteral("-∞ ") + QString::fromUtf8(unit);
+    }
+    return QString::asprintf(sign ? "%+.1f %s" : "%.1f %s", value, unit);
+}
 
 QString FromSystem(const char* path) {
     return QFile::decodeName(QByteArray(path));
@@ -136,6 +157,7 @@ CGainDlg::CGainDlg(QWidget* pParent)
 }
 
 CGainDlg::~CGainDlg() {
+    StopLoudness();
     ReleasePreview();
     if (g_pMainDlg == this) {
         g_pMainDlg = nullptr;
@@ -168,9 +190,11 @@ void CGainDlg::OnBrowse() {
 
 void CGainDlg::LoadFile(const char* path) {
     m_editPath->setText(FromSystem(path));
+    StopLoudness();
     m_pWave.reset();
     m_pWave = std::make_unique<CWaveData>(path);
     m_spinPercent->setValue(ProposePercent(m_pWave->GetPeak()));
+    StartLoudness();
     UpdatePercentTip();
 }
 
@@ -240,6 +264,14 @@ void CGainDlg::PostWaveDone(platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHea
 }
 
 bool CGainDlg::event(QEvent* pEvent) {
+    if (pEvent->type() == kLoudnessEvent) {
+        const auto* pLoudness = static_cast<CLoudnessEvent*>(pEvent);
+        if (pLoudness->m_generation == m_loudnessGeneration) {
+            m_loudness = pLoudness->m_measure;
+            UpdatePercentTip();
+        }
+        return true;
+    }
     if (pEvent->type() == kWaveDoneEvent) {
         const auto* pDone = static_cast<CWaveDoneEvent*>(pEvent);
         // Only the current player's device gets its buffers back, and only while playing.
@@ -260,6 +292,7 @@ bool CGainDlg::event(QEvent* pEvent) {
 }
 
 void CGainDlg::done(int result) {
+    StopLoudness();
     m_bPlaying = false;
     ReleasePreview();
     QDialog::done(result);
@@ -308,16 +341,50 @@ void CGainDlg::dropEvent(QDropEvent* pEvent) {
 
 void CGainDlg::UpdatePercentTip() {
     const int percent = ReadPercent();
-    const QString gain = percent == 0
-                             ? QStringLiteral("-∞ dB")
-                             : QString::asprintf("%+.1f dB", 20.0 * std::log10(percent / 100.0));
-    QString tip = QStringLiteral("ゲイン: ") + gain;
+    const double gainDb = 20.0 * std::log10(percent / 100.0);
+    QString tip = QStringLiteral("ゲイン: ") + Decibels(gainDb, "dB", true);
     if (m_pWave && m_pWave->HasSamples()) {
         const double peak = m_pWave->GetPeak();
-        const QString peakText = peak == 0.0
-                                     ? QStringLiteral("-∞ dBFS")
-                                     : QString::asprintf("%.1f dBFS", 20.0 * std::log10(peak));
-        tip = QStringLiteral("ピーク: ") + peakText + QStringLiteral("\n") + tip;
+        tip = QStringLiteral("ピーク: ") + Decibels(20.0 * std::log10(peak), "dBFS") +
+              QStringLiteral("\n") + tip;
+    }
+    // What the file measures, and what it will measure with this gain.
+    if (m_loudness) {
+        const auto line = [gainDb](const char* label, double value, const char* unit) {
+            return QStringLiteral("\n") + QString::fromUtf8(label) + Decibels(value, unit) +
+                   QStringLiteral(" → ") + Decibels(value + gainDb, unit);
+        };
+        tip += line("ラウドネス: ", m_loudness->integratedLufs, "LUFS");
+        tip += line("トゥルーピーク: ", FractionToDecibels(m_loudness->truePeakFraction), "dBTP");
     }
     m_spinPercent->setToolTip(tip);
+}
+
+void CGainDlg::StartLoudness() {
+    m_loudness.reset();
+    ++m_loudnessGeneration;
+    if (!m_pWave || !m_pWave->HasSamples()) {
+        return;
+    }
+    m_loudnessCancel = false;
+    try {
+        m_loudnessThread =
+            std::thread([this, pImage = m_pWave.get(), generation = m_loudnessGeneration] {
+                // Below the preview's threads, which must never wait for it.
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+                if (const std::optional<LoudnessMeasure> measure =
+                        MeasureImageLoudness(*pImage, m_loudnessCancel)) {
+                    QCoreApplication::postEvent(this, new CLoudnessEvent(generation, *measure));
+                }
+            });
+    } catch (const std::exception&) {
+        // Without a thread the tooltip goes without the loudness; nothing else depends on it.
+    }
+}
+
+void CGainDlg::StopLoudness() {
+    if (m_loudnessThread.joinable()) {
+        m_loudnessCancel = true;
+        m_loudnessThread.join();
+    }
 }

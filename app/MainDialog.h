@@ -4,20 +4,27 @@
 // Ownership: the window owns the loaded image, the play copy and the player; the player borrows
 // the play copy's samples and g_PlayFormat and is always stopped and destroyed (its feeder
 // joined) before either is released or replaced.
+// The loaded image's loudness is measured on a thread of the window's own, at a low priority,
+// which borrows the image: the window cancels and joins it before the image is replaced or the
+// window goes.
 // Threads: everything runs on the user-interface thread except PostWaveDone (a device's
-// notification thread) and OnPlayProgress (the player's feeder thread); both only post events to
-// the window and never wait for it.
+// notification thread), OnPlayProgress (the player's feeder thread) and the loudness thread; they
+// only post events to the window and never wait for it.
 #pragma once
 
 #include <QDialog>
 #include <QIcon>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/WaveFormat.h"
 #include "platform/WaveOut.h"
 #include "playback/WavePlayer.h"
+#include "wave/Loudness.h"
 #include "wave/WaveData.h"
 
 class QLineEdit;
@@ -51,6 +58,8 @@ class CGainDlg : public QDialog, public platform::IWaveNotifyTarget {
     // Set from Play until Stop, or until the player has fed the whole stream. Read and written on
     // the user-interface thread only: the feeder's report of the end arrives as an event.
     bool m_bPlaying = false;
+    // The loaded image's loudness, once its measurement has come back; nothing until then.
+    std::optional<LoudnessMeasure> m_loudness;
     QPushButton* m_btnPlay = nullptr;
     QSpinBox* m_spinPercent = nullptr;
     QLineEdit* m_editPath = nullptr;
@@ -71,6 +80,15 @@ class CGainDlg : public QDialog, public platform::IWaveNotifyTarget {
     // Stops and destroys the player (waiting for its feeder), then the play copy.
     void ReleasePreview();
     void UpdatePercentTip();
+    // Measures the loaded image's loudness off this thread; the tooltip shows it when it comes.
+    void StartLoudness();
+    // Cancels a measurement in progress and waits for its thread.
+    void StopLoudness();
+
+    std::thread m_loudnessThread;
+    std::atomic<bool> m_loudnessCancel{false};
+    // Which measurement the window waits for: a result of an earlier one is dropped.
+    std::uint64_t m_loudnessGeneration = 0;
 };
 
 // The one main window; set when it is built.

@@ -51,6 +51,8 @@ class CDeferredMessages {
     ~CDeferredMessages();
     CDeferredMessages(const CDeferredMessages&) = delete;
     CDeferredMessages& operator=(const CDeferredMessages&) = delete;
+    // Forgets the messages held so far: for work whose failures the user need not hear of.
+    void Discard() { m_messages.clear(); }
 
   private:
     friend void ShowMessageBox(std::string_view text, const MessageSubject& subject);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -16,6 +17,7 @@
 #include "TestSupport.h"
 #include "wave/Loudness.h"
 #include "wave/StreamingGain.h"
+#include "wave/WaveData.h"
 
 namespace {
 
@@ -139,6 +141,26 @@ TEST_F(LoudnessTest, GivesWhatOneStateFedTheWholeFileGives) {
             EXPECT_GT(wide.loudnessRangeLu, 5.0);
         }
     }
+}
+
+// The dialog measures the image it holds: the same figures as from the file, without a word to
+// the user, and nothing once cancelled or for an image without samples.
+TEST_F(LoudnessTest, AnImageInMemoryMeasuresAsItsFileQuietlyAndCanBeCancelled) {
+    const Bytes file = SineWave16(44100, 2, 30.0, 1000.0, 0.5);
+    const LoudnessMeasure fromFile = Measure(file);
+    const CWaveData image(m_dir.File("in.wav").c_str());
+    std::atomic<bool> cancel{false};
+    const std::optional<LoudnessMeasure> fromImage = MeasureImageLoudness(image, cancel);
+    ASSERT_TRUE(fromImage.has_value());
+    EXPECT_EQ(fromImage->integratedLufs, fromFile.integratedLufs);
+    EXPECT_EQ(fromImage->truePeakFraction, fromFile.truePeakFraction);
+    EXPECT_EQ(fromImage->loudnessRangeLu, fromFile.loudnessRangeLu);
+    EXPECT_EQ(fromImage->frameCount, fromFile.frameCount);
+    cancel = true;
+    EXPECT_EQ(MeasureImageLoudness(image, cancel), std::nullopt);
+    cancel = false;
+    EXPECT_EQ(MeasureImageLoudness(CWaveData(), cancel), std::nullopt);
+    EXPECT_EQ(m_messages.Messages(), std::vector<std::string>{});
 }
 
 TEST_F(LoudnessTest, SilenceAndSoundTooShortToGateHaveNoLoudness) {

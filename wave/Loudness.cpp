@@ -102,21 +102,65 @@ class CFrameFeeder {
     std::unique_ptr<short[]> m_shorts;
 };
 
+// Where a measurement reads the data chunk's bytes: the file through its reader, or an image
+// that is already in memory.
+//
+// Threads: Read may be called from two threads at once.
+class CDataBytes {
+  public:
+    virtual ~CDataBytes() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Copies bytes [offset, offset + out.size()) into out, without a word to the user.
+    virtual CWaveReader::ReadResult Read(std::uint64_t offset,
+                                         std::span<std::uint8_t> out) const = 0;
+};
+
+class CFileBytes final : public CDataBytes {
+  public:
+    explicit CFileBytes(const CWaveReader& reader) : m_reader(reader) {}
+    std::uint64_t Size() const override { return m_reader.DataBytes(); }
+    CWaveReader::ReadResult Read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+        return m_reader.ReadDataQuietly(offset, out);
+    }
+
+  private:
+    const CWaveReader& m_reader;
+};
+
+// An image's sample block; once cancel is set, every read fails, which ends the measurement.
+class CImageBytes final : public CDataBytes {
+  public:
+    CImageBytes(const CWaveData& image, const std::atomic<bool>& cancel)
+        : m_image(image), m_cancel(cancel) {}
+    std::uint64_t Size() const override { return m_image.m_sampleBytes; }
+    CWaveReader::ReadResult Read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+        if (m_cancel.load(std::memory_order_relaxed)) {
+            return CWaveReader::ReadResult::kMissing;
+        }
+        std::memcpy(out.data(), m_image.m_pSamples.get() + offset, out.size());
+        return CWaveReader::ReadResult::kRead;
+    }
+
+  private:
+    const CWaveData& m_image;
+    const std::atomic<bool>& m_cancel;
+};
+
 // One measurement of one file: the calling thread feeds the whole file, piece by piece, to the
 // loudness state and then helps with the true peak; a helper thread measures the true peak from
 // the start. The true peak is measured piece by piece: whichever thread takes a piece next feeds
 // it, after the frames before it (kPrimingFrames), to its own true-peak state, and keeps the
 // largest peaks that libebur128 reports for the piece alone.
 //
-// Ownership: borrows the reader and the header for its life; owns the states and buffers.
+// Ownership: borrows the bytes and the header for its life; owns the states and buffers.
 // Threads: Run() on one thread; it starts and joins the helper itself.
 class CLoudnessPass {
   public:
-    CLoudnessPass(const CWaveReader& reader, const CWaveData& header, std::size_t pieceBytes)
-        : m_reader(reader),
+    CLoudnessPass(const CDataBytes& data, const CWaveData& header, std::size_t pieceBytes)
+        : m_data(data),
           m_header(header),
           m_frameBytes(header.m_blockAlign),
-          m_frameCount(reader.DataBytes() / m_frameBytes),
+          m_frameCount(data.Size() / m_frameBytes),
           // A short file gets buffers of its own size, not of a whole piece.
           m_framesPerPiece(std::max(
               std::min<std::uint64_t>(pieceBytes / m_frameBytes, m_frameCount), kPrimingFrames)),
@@ -216,7 +260,7 @@ class CLoudnessPass {
     std::span<const std::uint8_t> Read(CWorker& worker, std::uint64_t firstFrame,
                                        std::uint64_t frameCount) {
         const std::span<std::uint8_t> bytes(worker.bytes.get(), frameCount * m_frameBytes);
-        worker.readResult = m_reader.ReadDataQuietly(firstFrame * m_frameBytes, bytes);
+        worker.readResult = m_data.Read(firstFrame * m_frameBytes, bytes);
         if (worker.readResult != CWaveReader::ReadResult::kRead) {
             m_failed = true;
             return {};
@@ -278,7 +322,7 @@ class CLoudnessPass {
         }
     }
 
-    const CWaveReader& m_reader;
+    const CDataBytes& m_data;
     const CWaveData& m_header;
     std::uint64_t m_frameBytes;
     std::uint64_t m_frameCount;
@@ -324,7 +368,21 @@ std::optional<LoudnessMeasure> MeasureFileLoudness(const char* path, std::size_t
             "この標本化周波数の音声はラウドネスを測れません (16 Hz〜2822400 Hz)。");
         return std::nullopt;
     }
-    return CLoudnessPass(reader, header, pieceBytes).Run();
+    return CLoudnessPass(CFileBytes(reader), header, pieceBytes).Run();
+}
+
+std::optional<LoudnessMeasure> MeasureImageLoudness(const CWaveData& image,
+                                                    const std::atomic<bool>& cancel) {
+    if (!image.HasSamples() || !CFrameFeeder::Supports(image) ||
+        image.m_samplesPerSec < kMinMeasuredRate || image.m_samplesPerSec > kMaxMeasuredRate ||
+        image.m_blockAlign == 0) {
+        return std::nullopt;
+    }
+    platform::CDeferredMessages withheld;
+    std::optional<LoudnessMeasure> measure =
+        CLoudnessPass(CImageBytes(image, cancel), image, kLoudnessPieceBytes).Run();
+    withheld.Discard();
+    return measure;
 }
 
 std::optional<LoudnessGain> GainForLoudness(const LoudnessMeasure& measure, double targetLufs,

@@ -18,9 +18,12 @@
 // file in order would give.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+class CWaveData;
 
 // Input bytes per piece (rounded down to whole frames): 2 MiB, about 12 s of 44.1 kHz 16-bit
 // stereo. Small enough for two threads to share the true peak's work evenly, large enough that
@@ -59,6 +62,13 @@ double DecibelsToFactor(double decibels);
 // pieceBytes is the size of the pieces it is read in, kLoudnessPieceBytes but for tests.
 std::optional<LoudnessMeasure> MeasureFileLoudness(const char* path,
                                                    std::size_t pieceBytes = kLoudnessPieceBytes);
+
+// Measures an image already in memory, without a word to the user: nothing when it holds no
+// samples of a layout that can be measured, when a resource runs out, or once cancel is set
+// (checked at each piece, so a cancelled measurement ends within a piece's time). The image must
+// stay as it is until the call returns.
+std::optional<LoudnessMeasure> MeasureImageLoudness(const CWaveData& image,
+                                                    const std::atomic<bool>& cancel);
 
 struct LoudnessGain {
     // What the samples are multiplied by, and the same in dB.

@@ -214,6 +214,29 @@ class GainDlgTest : public QObject {
         QCOMPARE(m_dlg->m_spinPercent->value(), 321);
     }
 
+    // The tooltip shows the peak and the gain at once, and the loudness and true peak, before
+    // and after the gain, once their measurement off the window's thread has come back. A file
+    // loaded while one is measured cancels it: its result never reaches the tooltip.
+    void tooltipShowsTheLoudnessWhenMeasured() {
+        const double minus17 = std::pow(10.0, -17.0 / 20.0);
+        const std::string loud =
+            Make("loud.wav", testsupport::SineWave16(kRate, 2, 60.0, 1000.0, 0.9));
+        const std::string tone =
+            Make("tone.wav", testsupport::SineWave16(kRate, 2, 3.0, 1000.0, minus17));
+        QVERIFY(Drop(loud));
+        QVERIFY(Drop(tone));
+        const auto tip = [this] { return m_dlg->m_spinPercent->toolTip(); };
+        QCOMPARE(tip(), QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +17.0 dB"));
+        QTRY_VERIFY_WITH_TIMEOUT(tip().contains(QStringLiteral("ラウドネス")), 20000);
+        m_dlg->m_spinPercent->setValue(200);
+        QCOMPARE(tip(), QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +6.0 dB\n"
+                                       "ラウドネス: -17.0 LUFS → -11.0 LUFS\n"
+                                       "トゥルーピーク: -17.0 dBTP → -11.0 dBTP"));
+        m_dlg->m_spinPercent->setValue(0);
+        QVERIFY(tip().contains(QStringLiteral("ゲイン: -∞ dB")));
+        QVERIFY(tip().endsWith(QStringLiteral("-17.0 dBTP → -∞ dBTP")));
+    }
+
     // Both choosers offer the one "wave files" entry and add ".wav" to a name typed without an
     // extension. The save chooser asks before it replaces a file, and No takes the user back to
     // it. A cancelled chooser changes nothing; a path longer than 259 bytes is refused with a
