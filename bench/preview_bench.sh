@@ -31,7 +31,9 @@ if [[ $server == pulseaudio ]]; then
     recorder=$!
     heard=$dir/heard.raw
 else
-    export RECORDING_CLOCK=$build/bench/sonorette-recording-clock
+    # Built with the tests when they are on, with the benchmarks otherwise.
+    RECORDING_CLOCK=$(find "$build" -name sonorette-recording-clock -type f | head -1)
+    export RECORDING_CLOCK
     source "$root/tests/private_pipewire.sh"
     cleanup() {
         stop_private_pipewire
