@@ -149,6 +149,8 @@ class PortAudioStream final : public IBackendStream {
 
 class PortAudioWaveOutDriver final : public IWaveOutDriver {
   public:
+    void Prepare() override { EnsurePortAudio(); }
+
     MMRESULT Query(std::uint32_t deviceId, const WAVEFORMATEX& format) override {
         if (!EnsurePortAudio()) {
             return MMSYSERR_NODRIVER;
