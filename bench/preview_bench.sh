@@ -69,7 +69,10 @@ fi
 verdict() { if (( $(echo "$1" | bc -l) )); then echo PASS; else echo FAIL; fi; }
 overhead=$(sed -n 's/.*start_overhead_ms=\([-0-9.]*\).*/\1/p' "$dir/result.txt")
 feeder=$(sed -n 's/.*feeder_cpu_percent=\([-0-9.]*\).*/\1/p' "$dir/result.txt")
-echo "start within output latency + 15 ms: $overhead ms over: $(verdict "$overhead <= 15")"
+# The estimate counts every frame a whole latency late, which the first frames of a stream that
+# starts with them in its buffer are not; the recording, where there is one, says what was heard.
+echo "start within output latency + 15 ms, estimated from the first take: $overhead ms over:" \
+    "$(verdict "$overhead <= 15")"
 if [[ -n ${first:-} ]]; then
     pressed=$(sed -n 's/.*pressed_ns=\([0-9]*\).*/\1/p' "$dir/result.txt")
     latency=$(sed -n 's/.*latency_ms=\([0-9.]*\).*/\1/p' "$dir/result.txt")
