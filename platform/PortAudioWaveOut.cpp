@@ -26,6 +26,9 @@ namespace {
 // ahead of what the stream has taken, whatever its size.
 constexpr double kSuggestedLatencySeconds = 0.120;
 
+// The longest a drain waits for a device that has stopped taking frames.
+constexpr auto kDrainTimeout = std::chrono::seconds(1);
+
 // The stream's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
 // quanta; a client whose period is not one is called in uneven pairs (441 + 71 frames against a
 // 512-frame quantum) and takes its frames in irregular bursts.
@@ -125,6 +128,7 @@ class PortAudioStream final : public IBackendStream {
         if (Pa_StartStream(m_pStream) != paNoError) {
             return false;
         }
+        m_takenFrames.store(0, std::memory_order_relaxed);
         m_writing.store(true);
         try {
             m_writer = std::thread([this] { WriterLoop(); });
@@ -140,9 +144,23 @@ class PortAudioStream final : public IBackendStream {
         JoinWriter();
         Pa_AbortStream(m_pStream);
     }
-    // Stopping (rather than aborting) lets ALSA, and the sound server behind it, play out what
-    // they hold: their latency is more than PortAudio can see.
+    // PortAudio's ALSA host drops what the device holds even when the stream is stopped rather
+    // than aborted, and PipeWire's ALSA plugin counts a quantum as taken once it has copied it
+    // out of the buffer, while the graph has yet to play it: stopped as soon as the last frame
+    // has left the buffer, the stream loses that last quantum. The writer goes on writing
+    // silence until the device has taken another buffer's worth, which is more than the
+    // largest quantum the graph runs at, so the last frame has been played by then. A device
+    // that stops taking frames holds the drain up for a second at most.
     void Drain() override {
+        const std::uint64_t drainedAt =
+            m_takenFrames.load(std::memory_order_relaxed) + m_bufferFrames;
+        const auto pause = std::chrono::microseconds(std::uint64_t{m_periodFrames} * 1000000 /
+                                                     (2 * std::uint64_t{m_samplesPerSec}));
+        const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+        while (m_writing.load() && m_takenFrames.load(std::memory_order_relaxed) < drainedAt &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(pause);
+        }
         JoinWriter();
         Pa_StopStream(m_pStream);
     }
@@ -175,6 +193,7 @@ class PortAudioStream final : public IBackendStream {
                                                      (2 * std::uint64_t{m_samplesPerSec}));
         const auto blockFrames = static_cast<std::uint32_t>(m_block.size() / m_blockAlign);
         std::uint32_t hostBufferFrames = 0;
+        std::uint64_t writtenFrames = 0;
         while (m_writing.load()) {
             const long room = Pa_GetStreamWriteAvailable(m_pStream);
             if (room < 0) {
@@ -188,12 +207,14 @@ class PortAudioStream final : public IBackendStream {
                 m_pSource->Render(m_block.data(), frameCount);
                 // An underflow reported here has been recovered from; the frames are written.
                 Pa_WriteStream(m_pStream, m_block.data(), frameCount);
+                writtenFrames += frameCount;
                 const long roomAfter = Pa_GetStreamWriteAvailable(m_pStream);
                 if (roomAfter >= 0) {
-                    m_latencyFrames.store(
+                    const std::uint32_t heldFrames =
                         hostBufferFrames -
-                            std::min(hostBufferFrames, static_cast<std::uint32_t>(roomAfter)),
-                        std::memory_order_relaxed);
+                        std::min(hostBufferFrames, static_cast<std::uint32_t>(roomAfter));
+                    m_latencyFrames.store(heldFrames, std::memory_order_relaxed);
+                    m_takenFrames.store(writtenFrames - heldFrames, std::memory_order_relaxed);
                 }
                 continue;
             }
@@ -211,6 +232,8 @@ class PortAudioStream final : public IBackendStream {
     std::vector<std::uint8_t> m_block;
     std::atomic<bool> m_writing{false};
     std::atomic<std::uint32_t> m_latencyFrames;
+    // Frames that the device has taken out of its buffer since the start; written by the writer.
+    std::atomic<std::uint64_t> m_takenFrames{0};
     std::thread m_writer;
 };
 
