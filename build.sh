@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 # What building and running the programs need.
 PACKAGES=(
     cmake ninja-build g++ pkg-config libebur128-dev
-    portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins
+    portaudio19-dev libasound2-dev libjack-jackd2-dev libasound2-plugins libpulse-dev
     qt6-base-dev libgl-dev qt6-translations-l10n fonts-ipafont-gothic
 )
 # What the tests need besides.

@@ -100,6 +100,10 @@ int main(int argc, char** argv) {
     // The programs ready the sound system before the user can press Play.
     platform::waveOutPrepare();
     const double cpuBefore = ProcessCpuSeconds();
+    // On the wall clock as well, which times the recording of what was really heard.
+    const auto pressedWallNanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                            std::chrono::system_clock::now().time_since_epoch())
+                                            .count();
     const Clock::time_point pressed = Clock::now();
     player.Start();
     if (!player.IsRunning()) {
@@ -140,7 +144,9 @@ int main(int argc, char** argv) {
                 100.0 * static_cast<double>(feederNanoseconds) * 1e-9 / seconds, seconds);
     std::printf("whole process CPU (feeder, audio callback, notifications, loop%s): %.3f %%\n",
                 busy ? ", spinner" : "", 100.0 * cpuSeconds / seconds);
-    std::printf("start_overhead_ms=%.1f feeder_cpu_percent=%.3f\n", startMs - latencyMs,
-                100.0 * static_cast<double>(feederNanoseconds) * 1e-9 / seconds);
+    std::printf("start_overhead_ms=%.1f feeder_cpu_percent=%.3f latency_ms=%.1f pressed_ns=%lld\n",
+                startMs - latencyMs,
+                100.0 * static_cast<double>(feederNanoseconds) * 1e-9 / seconds, latencyMs,
+                static_cast<long long>(pressedWallNanoseconds));
     return 0;
 }

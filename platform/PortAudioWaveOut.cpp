@@ -2,12 +2,18 @@
 // server where there is one).
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
-#include <pa_linux_alsa.h>
 #include <portaudio.h>
+
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/WaveOutDriver.h"
 
@@ -16,12 +22,14 @@ namespace {
 
 // The stream's buffer. PipeWire's ALSA plugin takes a whole quantum of the graph from it at once,
 // so the buffer must hold more than the largest quantum the graph may run at: 4096 frames when a
-// user or a program forces it, 93 ms at 44,100 Hz, and a period more. The buffer is also the
-// silence that PortAudio's ALSA stream plays before the first frame, so it is no larger than
-// that. The player keeps its lead ahead of what the stream has taken, whatever its size.
+// user or a program forces it, 93 ms at 44,100 Hz, and a period more. The player keeps its lead
+// ahead of what the stream has taken, whatever its size.
 constexpr double kSuggestedLatencySeconds = 0.120;
 
-// The callback's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
+// The longest a drain waits for a device that has stopped taking frames.
+constexpr auto kDrainTimeout = std::chrono::seconds(1);
+
+// The stream's period: a power of two near 10 ms. PipeWire runs its graph in power-of-two
 // quanta; a client whose period is not one is called in uneven pairs (441 + 71 frames against a
 // 512-frame quantum) and takes its frames in irregular bursts.
 unsigned long PeriodFramesFor(std::uint32_t samplesPerSec) {
@@ -85,16 +93,25 @@ bool MakeParameters(std::uint32_t deviceId, const WAVEFORMATEX& format,
     return true;
 }
 
+// One stream, written in PortAudio's blocking mode from a writer thread of the stream's own,
+// which is its audio thread. Written rather than called back: PortAudio's ALSA host starts a
+// callback stream by playing its whole buffer of silence (a callback cannot prime the buffer of
+// a plugin device such as PipeWire's or PulseAudio's), and the first frame is then heard that
+// buffer late. A written stream starts with the first frames themselves in its buffer.
 class PortAudioStream final : public IBackendStream {
   public:
-    PortAudioStream(IRenderSource* pSource, std::uint32_t samplesPerSec)
+    PortAudioStream(IRenderSource* pSource, const WAVEFORMATEX& format)
         : m_pSource(pSource),
-          m_samplesPerSec(samplesPerSec),
-          m_periodFrames(PeriodFramesFor(samplesPerSec)),
-          m_latencyFrames(static_cast<std::uint32_t>(kSuggestedLatencySeconds * samplesPerSec)) {}
+          m_samplesPerSec(format.nSamplesPerSec),
+          m_blockAlign(format.nBlockAlign),
+          m_periodFrames(PeriodFramesFor(format.nSamplesPerSec)),
+          m_latencyFrames(
+              static_cast<std::uint32_t>(kSuggestedLatencySeconds * format.nSamplesPerSec)) {}
 
-    // Set once the stream is open; the callback runs only after Start. The host's buffer is what
-    // it fills at once when it starts.
+    ~PortAudioStream() override { JoinWriter(); }
+
+    // Set once the stream is open, before it starts: sizes the host's buffer, which is what the
+    // writer fills at once when it starts, and the block that it renders into.
     void SetStream(PaStream* pStream) {
         m_pStream = pStream;
         const PaStreamInfo* pInfo = Pa_GetStreamInfo(pStream);
@@ -102,34 +119,51 @@ class PortAudioStream final : public IBackendStream {
                                          ? std::max(pInfo->outputLatency, kSuggestedLatencySeconds)
                                          : kSuggestedLatencySeconds;
         m_bufferFrames = static_cast<std::uint32_t>(bufferSeconds * m_samplesPerSec);
+        m_block.assign(std::size_t{BurstFrames()} * m_blockAlign, 0);
     }
 
     unsigned long PeriodFrames() const { return m_periodFrames; }
 
-    static int Callback(const void*, void* pOutput, unsigned long frameCount,
-                        const PaStreamCallbackTimeInfo* pTimeInfo, PaStreamCallbackFlags,
-                        void* pUserData) {
-        auto* pSelf = static_cast<PortAudioStream*>(pUserData);
-        // The host's own measure of how long these frames take to be heard: the stream's buffer
-        // and, behind it, the sound server's. Until the first callback the latency asked for
-        // stands in for it.
-        if (pTimeInfo != nullptr && pTimeInfo->outputBufferDacTime > pTimeInfo->currentTime) {
-            const double delaySeconds = pTimeInfo->outputBufferDacTime - pTimeInfo->currentTime;
-            pSelf->m_latencyFrames.store(
-                static_cast<std::uint32_t>(delaySeconds * pSelf->m_samplesPerSec),
-                std::memory_order_relaxed);
+    bool Start() override {
+        if (Pa_StartStream(m_pStream) != paNoError) {
+            return false;
         }
-        pSelf->m_pSource->Render(static_cast<std::uint8_t*>(pOutput),
-                                 static_cast<std::uint32_t>(frameCount));
-        return paContinue;
+        m_takenFrames.store(0, std::memory_order_relaxed);
+        m_writing.store(true);
+        try {
+            m_writer = std::thread([this] { WriterLoop(); });
+        } catch (const std::system_error&) {
+            m_writing.store(false);
+            Pa_AbortStream(m_pStream);
+            return false;
+        }
+        return true;
     }
-
-    bool Start() override { return Pa_StartStream(m_pStream) == paNoError; }
     // Aborting drops what the host still holds, so a reset silences the device at once.
-    void Stop() override { Pa_AbortStream(m_pStream); }
-    // Stopping (rather than aborting) lets ALSA, and the sound server behind it, play out what
-    // they hold: their latency is more than PortAudio can see.
-    void Drain() override { Pa_StopStream(m_pStream); }
+    void Stop() override {
+        JoinWriter();
+        Pa_AbortStream(m_pStream);
+    }
+    // PortAudio's ALSA host drops what the device holds even when the stream is stopped rather
+    // than aborted, and PipeWire's ALSA plugin counts a quantum as taken once it has copied it
+    // out of the buffer, while the graph has yet to play it: stopped as soon as the last frame
+    // has left the buffer, the stream loses that last quantum. The writer goes on writing
+    // silence until the device has taken another buffer's worth, which is more than the
+    // largest quantum the graph runs at, so the last frame has been played by then. A device
+    // that stops taking frames holds the drain up for a second at most.
+    void Drain() override {
+        const std::uint64_t drainedAt =
+            m_takenFrames.load(std::memory_order_relaxed) + m_bufferFrames;
+        const auto pause = std::chrono::microseconds(std::uint64_t{m_periodFrames} * 1000000 /
+                                                     (2 * std::uint64_t{m_samplesPerSec}));
+        const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+        while (m_writing.load() && m_takenFrames.load(std::memory_order_relaxed) < drainedAt &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(pause);
+        }
+        JoinWriter();
+        Pa_StopStream(m_pStream);
+    }
     std::uint32_t LatencyFrames() const override {
         return m_latencyFrames.load(std::memory_order_relaxed);
     }
@@ -139,16 +173,74 @@ class PortAudioStream final : public IBackendStream {
     bool Close() override { return Pa_CloseStream(m_pStream) == paNoError; }
 
   private:
+    void JoinWriter() {
+        m_writing.store(false);
+        if (m_writer.joinable()) {
+            m_writer.join();
+        }
+    }
+
+    // Renders and writes whatever room the host's buffer has, then sleeps half a period. The
+    // writes never wait for room, so a stop is never held up by a device that has stopped
+    // taking frames.
+    void WriterLoop() {
+        // Real-time scheduling where the system grants it (root, or a raised RLIMIT_RTPRIO);
+        // elsewhere an ordinary thread.
+        sched_param parameter{};
+        parameter.sched_priority = sched_get_priority_min(SCHED_FIFO) + 1;
+        static_cast<void>(pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter));
+        const auto pause = std::chrono::microseconds(std::uint64_t{m_periodFrames} * 1000000 /
+                                                     (2 * std::uint64_t{m_samplesPerSec}));
+        const auto blockFrames = static_cast<std::uint32_t>(m_block.size() / m_blockAlign);
+        std::uint32_t hostBufferFrames = 0;
+        std::uint64_t writtenFrames = 0;
+        while (m_writing.load()) {
+            const long room = Pa_GetStreamWriteAvailable(m_pStream);
+            if (room < 0) {
+                std::this_thread::sleep_for(pause);
+                continue;
+            }
+            // The room of the empty buffer, at the start, is its size.
+            hostBufferFrames = std::max(hostBufferFrames, static_cast<std::uint32_t>(room));
+            const auto frameCount = std::min(static_cast<std::uint32_t>(room), blockFrames);
+            if (frameCount >= m_periodFrames) {
+                m_pSource->Render(m_block.data(), frameCount);
+                // An underflow reported here has been recovered from; the frames are written.
+                Pa_WriteStream(m_pStream, m_block.data(), frameCount);
+                writtenFrames += frameCount;
+                const long roomAfter = Pa_GetStreamWriteAvailable(m_pStream);
+                if (roomAfter >= 0) {
+                    const std::uint32_t heldFrames =
+                        hostBufferFrames -
+                        std::min(hostBufferFrames, static_cast<std::uint32_t>(roomAfter));
+                    m_latencyFrames.store(heldFrames, std::memory_order_relaxed);
+                    m_takenFrames.store(writtenFrames - heldFrames, std::memory_order_relaxed);
+                }
+                continue;
+            }
+            std::this_thread::sleep_for(pause);
+        }
+    }
+
     PaStream* m_pStream = nullptr;
     IRenderSource* m_pSource;
     std::uint32_t m_samplesPerSec;
+    std::uint32_t m_blockAlign;
     unsigned long m_periodFrames;
     std::uint32_t m_bufferFrames = 0;
+    // The writer's own while it runs.
+    std::vector<std::uint8_t> m_block;
+    std::atomic<bool> m_writing{false};
     std::atomic<std::uint32_t> m_latencyFrames;
+    // Frames that the device has taken out of its buffer since the start; written by the writer.
+    std::atomic<std::uint64_t> m_takenFrames{0};
+    std::thread m_writer;
 };
 
 class PortAudioWaveOutDriver final : public IWaveOutDriver {
   public:
+    void Prepare() override { EnsurePortAudio(); }
+
     MMRESULT Query(std::uint32_t deviceId, const WAVEFORMATEX& format) override {
         if (!EnsurePortAudio()) {
             return MMSYSERR_NODRIVER;
@@ -175,22 +267,14 @@ class PortAudioWaveOutDriver final : public IWaveOutDriver {
         if (!MakeParameters(deviceId, format, &parameters)) {
             return WAVERR_BADFORMAT;
         }
-        auto pPortAudioStream = std::make_unique<PortAudioStream>(pSource, format.nSamplesPerSec);
+        auto pPortAudioStream = std::make_unique<PortAudioStream>(pSource, format);
         PaStream* pPaStream = nullptr;
         if (Pa_OpenStream(&pPaStream, nullptr, &parameters, format.nSamplesPerSec,
-                          pPortAudioStream->PeriodFrames(), paPrimeOutputBuffersUsingStreamCallback,
-                          &PortAudioStream::Callback, pPortAudioStream.get()) != paNoError) {
+                          pPortAudioStream->PeriodFrames(), paNoFlag, nullptr,
+                          nullptr) != paNoError) {
             return MMSYSERR_ERROR;
         }
         pPortAudioStream->SetStream(pPaStream);
-        // ALSA's callback thread asks for real-time scheduling where the system grants it (root,
-        // or a raised RLIMIT_RTPRIO); elsewhere it runs as an ordinary thread.
-        const PaDeviceInfo* pDevice = Pa_GetDeviceInfo(parameters.device);
-        const PaHostApiInfo* pHostApi =
-            pDevice != nullptr ? Pa_GetHostApiInfo(pDevice->hostApi) : nullptr;
-        if (pHostApi != nullptr && pHostApi->type == paALSA) {
-            PaAlsa_EnableRealtimeScheduling(pPaStream, 1);
-        }
         *pStream = std::move(pPortAudioStream);
         return MMSYSERR_NOERROR;
     }

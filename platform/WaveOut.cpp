@@ -316,7 +316,7 @@ std::atomic<IWaveOutDriver*> g_pDriver{nullptr};
 
 IWaveOutDriver& CurrentDriver() {
     IWaveOutDriver* pDriver = g_pDriver.load();
-    return pDriver != nullptr ? *pDriver : PortAudioDriver();
+    return pDriver != nullptr ? *pDriver : DefaultDriver();
 }
 
 // The device stays alive for the duration of a call even if another thread closes it meanwhile.

@@ -14,8 +14,10 @@
 // between two of its writes, ahead of the position never writes where the device is reading.
 // Taken frames are heard a latency (waveOutGetLatency) later.
 //
-// Backends: PortAudio's default output (the default driver), or an emulated device for tests
-// (EmulatedWaveOut.h), chosen with SetWaveOutDriver before a device is opened.
+// Backends: the sound server's default sink through its own client library when a PulseAudio
+// server (PulseAudio itself, or PipeWire's) answers, PortAudio's default output otherwise (the
+// default driver), or an emulated device for tests (EmulatedWaveOut.h), chosen with
+// SetWaveOutDriver before a device is opened.
 //
 // Threads: every call may come from any thread except the notification callback, but the calls
 // on one device must not overlap (its owner serialises them). No call blocks on a notification
@@ -99,12 +101,13 @@ MMRESULT waveOutGetLatency(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
 // the listener, and one period more. Known once the device is open.
 MMRESULT waveOutGetBurst(HWAVEOUT hWaveOut, std::uint32_t* pFrames);
 
-// Readies the sound system (probing PortAudio's devices takes tens of milliseconds), so that the
-// first preview starts as quickly as later ones. Blocks; call it where the delay does not show.
+// Readies the sound system (connecting to the sound server, or probing PortAudio's devices, takes
+// tens of milliseconds), so that the first preview starts as quickly as later ones. Blocks; call it
+// where the delay does not show.
 void waveOutPrepare();
 
 class IWaveOutDriver;
-// Chooses the backend for devices opened from now on; null restores PortAudio. The driver must
+// Chooses the backend for devices opened from now on; null restores the default. The driver must
 // outlive every device opened through it.
 void SetWaveOutDriver(IWaveOutDriver* pDriver);
 

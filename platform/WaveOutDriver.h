@@ -53,7 +53,10 @@ class IWaveOutDriver {
                           IRenderSource* pSource, std::unique_ptr<IBackendStream>* pStream) = 0;
 };
 
-// The PortAudio backend (the default).
+// The PortAudio backend.
 IWaveOutDriver& PortAudioDriver();
+// The default: the sound server's own client library when a server answers, PortAudio otherwise
+// and for every device but the default one.
+IWaveOutDriver& DefaultDriver();
 
 }  // namespace platform
