@@ -23,6 +23,7 @@
 #include "app/FileChoosers.h"
 #include "platform/MessageBox.h"
 #include "playback/Preview.h"
+#include "wave/SampleLevels.h"
 
 CGainDlg* g_pMainDlg = nullptr;
 platform::WAVEFORMATEX g_PlayFormat;
@@ -170,7 +171,9 @@ void CGainDlg::LoadFile(const char* path) {
     m_editPath->setText(FromSystem(path));
     m_pWave.reset();
     m_pWave = std::make_unique<CWaveData>(path);
-    m_spinPercent->setValue(ProposePercent(m_pWave->GetPeak()));
+    // Measured once: the percentage box's tip reads the clip counts from here as it changes.
+    m_levels = m_pWave->GetLevels();
+    m_spinPercent->setValue(ProposePercent(m_levels.Peak()));
     UpdatePercentTip();
 }
 
@@ -208,7 +211,7 @@ void CGainDlg::OnPlay() {
     m_btnPlay->setText(QString::fromUtf8(kStopText));
     // The earlier player may still be playing out the earlier copy: it goes first.
     ReleasePreview();
-    m_pPlayWave = preview::MakePlayCopy(*m_pWave, ReadPercent());
+    m_pPlayWave = preview::MakePlayCopy(*m_pWave, GainFactor(ReadPercent()));
     if (!m_pPlayWave) {
         // The copy could not be made (its message has been shown): there is nothing to play.
         m_bPlaying = false;
@@ -313,11 +316,14 @@ void CGainDlg::UpdatePercentTip() {
                              : QString::asprintf("%+.1f dB", 20.0 * std::log10(percent / 100.0));
     QString tip = QStringLiteral("ゲイン: ") + gain;
     if (m_pWave && m_pWave->HasSamples()) {
-        const double peak = m_pWave->GetPeak();
+        const double peak = m_levels.Peak();
         const QString peakText = peak == 0.0
                                      ? QStringLiteral("-∞ dBFS")
                                      : QString::asprintf("%.1f dBFS", 20.0 * std::log10(peak));
-        tip = QStringLiteral("ピーク: ") + peakText + QStringLiteral("\n") + tip;
+        tip = QStringLiteral("ピーク: ") + peakText + QStringLiteral("\n") + tip +
+              QStringLiteral("\nクリップ: ") +
+              QString::number(static_cast<qulonglong>(m_levels.ClippedAt(percent))) +
+              QStringLiteral(" サンプル");
     }
     m_spinPercent->setToolTip(tip);
 }

@@ -3,7 +3,9 @@
 // with the program's name and the file it concerns (see cli/Reporter.h).
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -27,13 +29,16 @@ constexpr int kMaxPercent = 1000;
 
 constexpr const char* kUsage =
     "使い方:\n"
-    "  sonorette-gain [--percent N] INPUT -o OUTPUT\n"
-    "  sonorette-gain [--percent N] --out-dir DIR INPUT...\n"
+    "  sonorette-gain [GAIN] INPUT -o OUTPUT\n"
+    "  sonorette-gain [GAIN] --out-dir DIR INPUT...\n"
     "  sonorette-gain --propose INPUT...\n"
-    "  sonorette-gain --play [--percent N] INPUT\n"
+    "  sonorette-gain --play [GAIN] INPUT\n"
     "\n"
     "WAV ファイルの音量を変えて、16 ビットの WAV ファイルとして保存します。\n"
-    "  --percent N    音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
+    "GAIN は次のどれか一つです。省略するとピークを最大にする値 (整数の %) を使います。\n"
+    "  --percent N    音量 (0〜1000 の整数、単位 %)\n"
+    "  --gain-db DB   音量をデシベルで指定 (+20 以下の実数。例: -6)\n"
+    "  --peak-db DB   ピークを DB dBFS にする (0 以下の実数。例: -1)\n"
     "  -o OUTPUT      保存先のファイル\n"
     "  --out-dir DIR  各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
     "  --propose      ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
@@ -44,7 +49,7 @@ enum class Mode { kNone, kSingle, kBatch, kPropose, kPlay };
 
 struct Options {
     Mode mode = Mode::kNone;
-    std::optional<int> percent;
+    std::optional<GainChoice> gain;
     std::string output;
     std::string outDir;
     std::vector<std::string> inputs;
@@ -66,6 +71,18 @@ std::optional<int> ParsePercent(std::string_view text) {
         value = value * 10 + (c - '0');
     }
     if (value > kMaxPercent) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// A finite decimal number no greater than most, written whole ("-1", "+0.5", "1e-1").
+std::optional<double> ParseDecibels(std::string_view text, double most) {
+    const std::string owned(text);
+    char* end = nullptr;
+    const double value = std::strtod(owned.c_str(), &end);
+    if (owned.empty() || end != owned.c_str() + owned.size() || !std::isfinite(value) ||
+        value > most) {
         return std::nullopt;
     }
     return value;
@@ -109,12 +126,35 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             propose = true;
         } else if (name == "--play") {
             play = true;
-        } else if (name == "--percent") {
-            const std::optional<std::string_view> value = takeValue();
-            options->percent = value ? ParsePercent(*value) : std::nullopt;
-            if (!options->percent) {
-                return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+        } else if (name == "--percent" || name == "--gain-db" || name == "--peak-db") {
+            if (options->gain) {
+                return UsageError{"--percent、--gain-db、--peak-db は一つだけ指定してください。"};
             }
+            const std::optional<std::string_view> value = takeValue();
+            GainChoice gain;
+            if (name == "--percent") {
+                const std::optional<int> percent = value ? ParsePercent(*value) : std::nullopt;
+                if (!percent) {
+                    return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+                }
+                gain = {.kind = GainChoice::Kind::kPercent, .percent = *percent};
+            } else if (name == "--gain-db") {
+                // The percentage box's limit, 1000 %, is +20 dB.
+                const std::optional<double> decibels =
+                    value ? ParseDecibels(*value, 20.0) : std::nullopt;
+                if (!decibels) {
+                    return UsageError{"--gain-db には +20 以下の数を指定してください (例: -6)。"};
+                }
+                gain = {.kind = GainChoice::Kind::kDecibels, .decibels = *decibels};
+            } else {
+                const std::optional<double> decibels =
+                    value ? ParseDecibels(*value, 0.0) : std::nullopt;
+                if (!decibels) {
+                    return UsageError{"--peak-db には 0 以下の数を指定してください (例: -1)。"};
+                }
+                gain = {.kind = GainChoice::Kind::kPeakDecibels, .decibels = *decibels};
+            }
+            options->gain = gain;
         } else if (name == "-o" || name == "--output") {
             const std::optional<std::string_view> value = takeValue();
             if (!value || value->empty()) {
@@ -142,8 +182,8 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
         1) {
         return UsageError{"-o、--out-dir、--propose、--play のどれか一つを指定してください。"};
     }
-    if (propose && options->percent) {
-        return UsageError{"--propose と --percent は一緒に使えません。"};
+    if (propose && options->gain) {
+        return UsageError{"--propose と --percent、--gain-db、--peak-db は一緒に使えません。"};
     }
     if ((single || play) && options->inputs.size() != 1) {
         return UsageError{"-o や --play を使うときは入力ファイルを一つだけ指定してください。"};
@@ -224,17 +264,20 @@ int RunGain(const Options& options, CReporter& reporter) {
             }
         }
         // The dialog's Browse and Save, done on the file in pieces.
-        const std::optional<int> used =
-            GainFileInPieces(input.c_str(), output.c_str(), options.percent);
-        if (!used) {
+        const std::optional<GainOutcome> outcome =
+            GainFile(input.c_str(), output.c_str(), options.gain.value_or(GainChoice()));
+        if (!outcome) {
             status = kExitFailed;
             continue;
+        }
+        if (outcome->clippedSamples > 0) {
+            reporter.Message(ClipNotice(outcome->clippedSamples));
         }
         // Known only now for an output that did not exist, or was a link to nowhere, before.
         if (const std::optional<FileIdentity> written = IdentityOf(output)) {
             outputsWritten.insert(*written);
         }
-        reporter.Result(std::to_string(*used) + "%\t" + platform::EscapeForDisplay(input) + " -> " +
+        reporter.Result(GainText(*outcome) + "\t" + platform::EscapeForDisplay(input) + " -> " +
                         platform::EscapeForDisplay(output));
     }
     return status;
@@ -267,7 +310,9 @@ int main(int argc, char** argv) {
             break;
         case Mode::kPlay:
             reporter.BeginFile(0, options.inputs.front());
-            status = RunPlay(options.inputs.front(), options.percent) ? kExitOk : kExitFailed;
+            status = RunPlay(options.inputs.front(), options.gain.value_or(GainChoice()))
+                         ? kExitOk
+                         : kExitFailed;
             break;
         case Mode::kSingle:
         case Mode::kBatch:
