@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "cli/Reporter.h"
 #include "platform/MessageLoop.h"
 #include "platform/PrintableText.h"
 #include "platform/WaveOut.h"
-#include "cli/Reporter.h"
 #include "playback/Preview.h"
 #include "wave/WaveData.h"
 
@@ -95,7 +95,8 @@ bool RunPlay(const std::string& input, const GainChoice& choice) {
         std::fputs("\r\033[K", stderr);
     }
     if (started) {
-        std::printf("%s\t%s %s\n", GainText(gain).c_str(), platform::EscapeForDisplay(input).c_str(),
+        std::printf("%s\t%s %s\n", GainText(gain).c_str(),
+                    platform::EscapeForDisplay(input).c_str(),
                     g_interrupted.load() ? "(停止しました)" : "(再生しました)");
     }
     return started;

@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    const bool bitsFit = floats ? (bits == 32 || bits == 64)
-                                : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+    const bool bitsFit =
+        floats ? (bits == 32 || bits == 64) : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
     if (rate == 0 || (channels != 1 && channels != 2) || !bitsFit || peak < 0.0 ||
         (peak > 1.0 && !floats) || (signal != "tone" && signal != "counter") ||
         (signal == "counter" && (channels != 2 || bits != 16 || floats))) {

@@ -121,10 +121,14 @@ const Format kWide[] = {{"24-bit", Encoding::kPcm24, 1, 24},
 // A WAVE_FORMAT_EXTENSIBLE record for the format, with validBits and the sub-format of tag.
 Bytes Extensible(const Format& format, std::uint16_t channels, std::uint16_t validBits) {
     Bytes record = FormatRecord(0xFFFE, channels, 48000, format.bits);
-    const std::uint8_t extension[] = {
-        22, 0, static_cast<std::uint8_t>(validBits), 0, 3, 0, 0, 0,
-        static_cast<std::uint8_t>(format.tag), 0, 0, 0, 0, 0, 0x10, 0,
-        0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    const std::uint8_t extension[] = {22,   0,    static_cast<std::uint8_t>(validBits),
+                                      0,    3,    0,
+                                      0,    0,    static_cast<std::uint8_t>(format.tag),
+                                      0,    0,    0,
+                                      0,    0,    0x10,
+                                      0,    0x80, 0,
+                                      0,    0xAA, 0,
+                                      0x38, 0x9B, 0x71};
     record.insert(record.end(), std::begin(extension), std::end(extension));
     return record;
 }
@@ -238,8 +242,8 @@ TEST_F(WideFormatsTest, GainNarrowsWithErrorBoundedAndCentred) {
             wave.ApplyGain(factor);
             EXPECT_EQ(m_messages.Messages(), std::vector<std::string>{kBitsChanged});
             EXPECT_EQ(RecordOf(wave), FormatRecord(1, 1, 44100, 16));
-            const std::vector<std::int16_t> out = ToSamples16(BlockOf(wave).data(),
-                                                              wave.m_sampleBytes);
+            const std::vector<std::int16_t> out =
+                ToSamples16(BlockOf(wave).data(), wave.m_sampleBytes);
             ASSERT_EQ(out.size(), values.size());
             double errorSum = 0.0;
             double squareSum = 0.0;

@@ -1,8 +1,8 @@
 // The sample arithmetic of the wave document, as free functions on spans of sample bytes: the
 // peak, the gain, the conversions between 8-bit and 16-bit samples and the doubling of mono into
 // stereo; the samples wider than 16 bits have theirs in WideSampleKernels.h, the clip counts in
-// SampleLevels.h. Each computation on samples exists here once: CWaveData's transforms run these on a
-// whole sample block, and the piece-by-piece file gain (GainFileInPieces) runs them on one piece
+// SampleLevels.h. Each computation on samples exists here once: CWaveData's transforms run these on
+// a whole sample block, and the piece-by-piece file gain (GainFileInPieces) runs them on one piece
 // of the data chunk at a time, so both give the same bytes.
 //
 // Sample bytes are as a wave file holds them: 16-bit samples signed little-endian, 8-bit samples

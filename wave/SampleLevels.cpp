@@ -137,9 +137,8 @@ CSampleLevels CSampleLevels::Measure(std::span<const std::uint8_t> samples,
     } else if (encoding == sk::SampleEncoding::kPcm8) {
         MeasureByValue<std::uint8_t>(samples, &levels.m_peak, &bins);
     } else {
-        sk::ForWideEncoding(encoding, [&](auto kind) {
-            MeasureWide<kind.value>(samples, &levels.m_peak, &bins);
-        });
+        sk::ForWideEncoding(
+            encoding, [&](auto kind) { MeasureWide<kind.value>(samples, &levels.m_peak, &bins); });
     }
     std::uint64_t clipped = 0;
     for (int p = 0; p <= kMaxPercent; ++p) {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -82,8 +82,8 @@ class CPieceSource {
         }
         // Pieces of whole frames that keep the cache-line alignment: kPieceBytes itself for 8-bit
         // and 16-bit samples.
-        m_pieceBytes = kPieceBytes - kPieceBytes % std::lcm(std::size_t{m_header.m_blockAlign},
-                                                            kLineBytes);
+        m_pieceBytes =
+            kPieceBytes - kPieceBytes % std::lcm(std::size_t{m_header.m_blockAlign}, kLineBytes);
         m_buffer.emplace(BufferBytes(), m_reader.DataOffset());
         return m_buffer->Usable() || ReportOutOfMemory();
     }
@@ -367,15 +367,14 @@ std::optional<GainOutcome> GainFile(const char* input, const char* output,
             CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
             return std::nullopt;
         }
-        format = encoding == sk::SampleEncoding::kPcm8 ? WidenedFormat(format)
-                                                       : NarrowedFormat(format);
+        format =
+            encoding == sk::SampleEncoding::kPcm8 ? WidenedFormat(format) : NarrowedFormat(format);
         CWaveData::ShowMessage(CWaveData::kMsgBitsChanged);
     }
 
     CWaveFileWriter writer;
     if (!writer.Open(output, format, static_cast<std::uint32_t>(outputBytes)) ||
-        !WritePieces(source, writer, outcome.factor, &outcome.clippedSamples) ||
-        !writer.Finish()) {
+        !WritePieces(source, writer, outcome.factor, &outcome.clippedSamples) || !writer.Finish()) {
         return std::nullopt;
     }
     return outcome;

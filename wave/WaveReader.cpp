@@ -94,10 +94,9 @@ bool TakeFormat(CWaveData& image, const std::uint8_t* body, std::uint32_t bodyBy
         std::memcmp(body + kSubFormatOffset + 2, kSubFormatTail, sizeof kSubFormatTail) == 0) {
         const std::uint16_t subFormat = LoadLE16(body + kSubFormatOffset);
         const std::uint16_t validBits = LoadLE16(body + kValidBitsOffset);
-        const bool validBitsFit =
-            validBits == image.m_bitsPerSample ||
-            (subFormat == samplekernels::kFormatPcm && validBits > 0 &&
-             validBits < image.m_bitsPerSample);
+        const bool validBitsFit = validBits == image.m_bitsPerSample ||
+                                  (subFormat == samplekernels::kFormatPcm && validBits > 0 &&
+                                   validBits < image.m_bitsPerSample);
         if ((subFormat == samplekernels::kFormatPcm || subFormat == samplekernels::kFormatFloat) &&
             validBitsFit) {
             image.m_formatTag = subFormat;
