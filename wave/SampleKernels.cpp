@@ -335,4 +335,16 @@ void MonoToStereo16(std::span<const std::uint8_t> mono, std::span<std::uint8_t> 
     }
 }
 
+void MonoToStereoOf(std::span<const std::uint8_t> mono, std::span<std::uint8_t> stereo,
+                    std::size_t sampleBytes) {
+    const std::size_t count = std::min(mono.size(), stereo.size() / 2) / sampleBytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* sample = mono.data() + i * sampleBytes;
+        std::memcpy(stereo.data() + 2 * i * sampleBytes, sample, sampleBytes);
+        std::memcpy(stereo.data() + (2 * i + 1) * sampleBytes, sample, sampleBytes);
+    }
+    std::fill(stereo.begin() + static_cast<std::ptrdiff_t>(2 * count * sampleBytes), stereo.end(),
+              std::uint8_t{0});
+}
+
 }  // namespace samplekernels

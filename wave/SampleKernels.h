@@ -112,5 +112,9 @@ void Narrow16To8(std::span<const std::uint8_t> wide, std::span<std::uint8_t> nar
 // become a silent sample. Works on as many samples as both spans hold.
 void MonoToStereo8(std::span<const std::uint8_t> mono, std::span<std::uint8_t> stereo);
 void MonoToStereo16(std::span<const std::uint8_t> mono, std::span<std::uint8_t> stereo);
+// The same for samples of sampleBytes bytes each; the bytes of stereo past its whole samples
+// become 0.
+void MonoToStereoOf(std::span<const std::uint8_t> mono, std::span<std::uint8_t> stereo,
+                    std::size_t sampleBytes);
 
 }  // namespace samplekernels

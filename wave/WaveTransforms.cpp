@@ -112,10 +112,13 @@ void CWaveData::MonoToStereo() {
     }
     const std::span<const std::uint8_t> mono(m_pSamples.get(), m_sampleBytes);
     const std::span<std::uint8_t> stereo(block.get(), newBytes);
-    if (m_bitsPerSample == 8) {
-        samplekernels::MonoToStereo8(mono, stereo);
+    const sk::SampleEncoding encoding = Encoding();
+    if (encoding == sk::SampleEncoding::kPcm8) {
+        sk::MonoToStereo8(mono, stereo);
+    } else if (encoding == sk::SampleEncoding::kPcm16) {
+        sk::MonoToStereo16(mono, stereo);
     } else {
-        samplekernels::MonoToStereo16(mono, stereo);
+        sk::MonoToStereoOf(mono, stereo, sk::BytesOf(encoding));
     }
     TakeBlock(std::move(block), newBytes);
     m_channels = 2;
