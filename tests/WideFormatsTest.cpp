@@ -282,6 +282,38 @@ TEST_F(WideFormatsTest, SilenceStaysSilentAndNaNBecomesSilence) {
     EXPECT_EQ(narrowed, Bytes(8, 0));
 }
 
+// The vector loop (eight samples a step where the processor has AVX2) and the one-sample loop
+// give the same bytes and counts, specials included: each sample alone against the whole span.
+TEST(NarrowWithGainTest, WholeSpansAndSingleSamplesAgree) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Format& format : kWide) {
+        SCOPED_TRACE(format.name);
+        std::vector<double> values = Values(997, format.encoding, 3);
+        for (const double special : {0.0, -0.0, nan, inf, -inf, 32767.5, -32768.5}) {
+            values.insert(values.begin() + 40, special);
+        }
+        Bytes data;
+        for (const double v : values) {
+            AppendSample(data, format.encoding, v);
+        }
+        const std::size_t count = values.size();
+        const std::size_t width = sk::BytesOf(format.encoding);
+        const std::uint64_t firstIndex = 0xFFFF'FFF0;  // the hash's index wraps round in the span
+        Bytes whole(2 * count);
+        const std::uint64_t clipped =
+            sk::NarrowWithGain(data, format.encoding, whole, 1.37, firstIndex);
+        Bytes single(2 * count);
+        std::uint64_t clippedOneByOne = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            clippedOneByOne += sk::NarrowWithGain({&data[i * width], width}, format.encoding,
+                                                  {&single[2 * i], 2}, 1.37, firstIndex + i);
+        }
+        EXPECT_EQ(whole, single);
+        EXPECT_EQ(clipped, clippedOneByOne);
+    }
+}
+
 // For every encoding and every whole percentage: the count of the levels, the count that the gain
 // kernel gives, and a direct count of the samples whose undithered result saturation changes.
 TEST(ClipCountTest, EveryPercentageAgainstADirectCount) {

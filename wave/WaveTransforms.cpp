@@ -51,6 +51,9 @@ void CWaveData::ApplyGain(double factor) {
 }
 
 void CWaveData::NarrowWithGain(double factor) {
+    if (!HasSamples()) {
+        return;
+    }
     const std::size_t sampleCount = m_sampleBytes / sk::BytesOf(Encoding());
     const std::uint32_t newBytes = static_cast<std::uint32_t>(2 * sampleCount);
     std::unique_ptr<std::uint8_t[]> block = NewBlock(newBytes);

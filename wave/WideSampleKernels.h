@@ -24,16 +24,19 @@
 namespace samplekernels {
 
 // The dither of the sample with index i: the sum of two uniform values of [-0.5, 0.5) taken from
-// the two halves of a 64-bit hash of i (SplitMix64's), in steps of a 16-bit sample.
+// the two halves of a 32-bit hash of i (Wellons' lowbias32), in steps of a 16-bit sample. The
+// samples of a wave file are fewer than 2^32, so their indices fit the hash.
+constexpr std::uint32_t kDitherSeed = 0x5EED'D17E;
 inline double TpdfDither(std::uint64_t index) {
-    constexpr std::uint64_t kSeed = 0x5A0E'7E77'E5EE'D000;
-    std::uint64_t z = kSeed + index * 0x9E37'79B9'7F4A'7C15;
-    z = (z ^ (z >> 30)) * 0xBF58'476D'1CE4'E5B9;
-    z = (z ^ (z >> 27)) * 0x94D0'49BB'1331'11EB;
-    z ^= z >> 31;
-    const auto first = static_cast<std::int32_t>(static_cast<std::uint32_t>(z));
-    const auto second = static_cast<std::int32_t>(static_cast<std::uint32_t>(z >> 32));
-    return (static_cast<double>(first) + static_cast<double>(second)) * 0x1p-32;
+    std::uint32_t x = static_cast<std::uint32_t>(index) + kDitherSeed;
+    x ^= x >> 16;
+    x *= 0x7FEB'352D;
+    x ^= x >> 15;
+    x *= 0x846C'A68B;
+    x ^= x >> 16;
+    const int low = static_cast<std::int16_t>(x);
+    const int high = static_cast<std::int16_t>(x >> 16);
+    return (low + high) * 0x1p-16;
 }
 
 // The 16-bit sample that the product g (in steps) of the sample with index i becomes.
