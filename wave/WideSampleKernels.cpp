@@ -168,11 +168,13 @@ double PeakWide(std::span<const std::uint8_t> samples, SampleEncoding encoding) 
     const std::size_t unitBytes = BytesOf(encoding);
     double halves[2] = {};
     ForWideEncoding(encoding, [&](auto kind) {
-        InTwoHalves(samples.size() / unitBytes, unitBytes,
-                    [&](std::size_t first, std::size_t last) {
-                        halves[first == 0 ? 0 : 1] =
-                            PeakLoop<kind.value>(samples.data() + first * unitBytes, last - first);
-                    });
+        InTwoHalves(
+            samples.size() / unitBytes, unitBytes, [&](std::size_t first, std::size_t last) {
+                const std::uint8_t* bytes = samples.data() + first * unitBytes;
+                const std::size_t n = last - first;
+                halves[first == 0 ? 0 : 1] =
+                    HasAvx2() ? PeakAvx2<kind.value>(bytes, n) : PeakBaseline<kind.value>(bytes, n);
+            });
     });
     // In steps of a 16-bit sample, whose full scale is 32768.
     return std::max(halves[0], halves[1]) * (1.0 / 32768.0);
@@ -186,9 +188,12 @@ std::uint64_t NarrowWithGain(std::span<const std::uint8_t> samples, SampleEncodi
     std::uint64_t halves[2] = {};
     ForWideEncoding(encoding, [&](auto kind) {
         InTwoHalves(count, unitBytes, [&](std::size_t first, std::size_t last) {
-            halves[first == 0 ? 0 : 1] = NarrowLoop<kind.value>(
-                samples.data() + first * unitBytes, narrowed.data() + 2 * first, last - first,
-                factor, firstIndex + first);
+            const std::uint8_t* in = samples.data() + first * unitBytes;
+            std::uint8_t* out = narrowed.data() + 2 * first;
+            const std::size_t n = last - first;
+            halves[first == 0 ? 0 : 1] =
+                HasAvx2() ? NarrowAvx2<kind.value>(in, out, n, factor, firstIndex + first)
+                          : NarrowLoop<kind.value>(in, out, n, factor, firstIndex + first);
         });
     });
     return halves[0] + halves[1];
