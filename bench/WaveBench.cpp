@@ -190,6 +190,16 @@ void Levels16(benchmark::State& state) {
     });
 }
 
+// What the file gain adds for 16-bit samples to count the ones it clips: one more pass over the
+// piece, which is in the cache.
+void CountClipped16(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples(Block("samples", Bytes(state)), Bytes(state));
+    AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
+        benchmark::DoNotOptimize(sk::CountClipped16(samples, 5.0));
+        return true;
+    });
+}
+
 // Wide samples, their bytes kept for the whole run by encoding.
 std::span<std::uint8_t> WideBlock(std::size_t bytes, sk::SampleEncoding encoding) {
     static std::map<std::pair<int, std::size_t>, std::unique_ptr<std::uint8_t[]>> blocks;
@@ -396,6 +406,7 @@ int main(int argc, char** argv) {
     kernel("Peak16", Peak16);
     kernel("Peak8", Peak8);
     kernel("Levels16", Levels16);
+    kernel("CountClipped16", CountClipped16);
     kernel("Peak24", PeakWide<sk::SampleEncoding::kPcm24>);
     kernel("PeakFloat32", PeakWide<sk::SampleEncoding::kFloat32>);
     kernel("Levels24", LevelsWide<sk::SampleEncoding::kPcm24>);

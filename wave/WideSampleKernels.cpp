@@ -104,29 +104,31 @@ SONORETTE_AVX2 inline __m256d StepsOfFour(const std::uint8_t* p) {
     }
 }
 
-// TpdfDither of the samples with indices first .. first + 3.
-SONORETTE_AVX2 inline __m256d DitherOfFour(std::uint32_t first) {
-    __m128i x = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(first + kDitherSeed)),
-                              _mm_setr_epi32(0, 1, 2, 3));
-    x = _mm_xor_si128(x, _mm_srli_epi32(x, 16));
-    x = _mm_mullo_epi32(x, _mm_set1_epi32(0x7FEB'352D));
-    x = _mm_xor_si128(x, _mm_srli_epi32(x, 15));
-    x = _mm_mullo_epi32(x, _mm_set1_epi32(static_cast<int>(0x846C'A68Bu)));
-    x = _mm_xor_si128(x, _mm_srli_epi32(x, 16));
-    const __m128i sum =
-        _mm_add_epi32(_mm_srai_epi32(_mm_slli_epi32(x, 16), 16), _mm_srai_epi32(x, 16));
-    return _mm256_mul_pd(_mm256_cvtepi32_pd(sum), _mm256_set1_pd(0x1p-16));
+// TpdfDither of the samples with indices first .. first + 7, as two vectors of four.
+SONORETTE_AVX2 inline void DitherOfEight(std::uint32_t first, __m256d* low, __m256d* high) {
+    __m256i x = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(first + kDitherSeed)),
+                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
+    x = _mm256_mullo_epi32(x, _mm256_set1_epi32(0x7FEB'352D));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
+    x = _mm256_mullo_epi32(x, _mm256_set1_epi32(static_cast<int>(0x846C'A68Bu)));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
+    const __m256i sum =
+        _mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), _mm256_srai_epi32(x, 16));
+    const __m256d step = _mm256_set1_pd(0x1p-16);
+    *low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(sum)), step);
+    *high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sum, 1)), step);
 }
 
 // Quantise of four products, counting those that ClipsRounded into *clipped.
-SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, std::uint32_t first, std::uint64_t* clipped) {
+SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, __m256d dither, std::uint64_t* clipped) {
     const __m256d beyond = _mm256_or_pd(_mm256_cmp_pd(g, _mm256_set1_pd(32767.5), _CMP_GE_OQ),
                                         _mm256_cmp_pd(g, _mm256_set1_pd(-32768.5), _CMP_LT_OQ));
     *clipped += static_cast<std::uint64_t>(
         __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(beyond))));
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d live = _mm256_cmp_pd(g, _mm256_setzero_pd(), _CMP_NEQ_OQ);
-    __m256d y = _mm256_add_pd(_mm256_add_pd(g, DitherOfFour(first)), half);
+    __m256d y = _mm256_add_pd(_mm256_add_pd(g, dither), half);
     y = _mm256_blendv_pd(half, y, live);
     y = _mm256_min_pd(_mm256_max_pd(y, _mm256_set1_pd(-32768.0)), _mm256_set1_pd(32767.0));
     return _mm256_cvttpd_epi32(_mm256_floor_pd(y));
@@ -144,11 +146,13 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* ou
     std::uint64_t clipped = 0;
     std::size_t i = 0;
     for (; i + 8 + kRoom <= count; i += 8) {
-        const auto index = static_cast<std::uint32_t>(firstIndex + i);
+        __m256d ditherLow;
+        __m256d ditherHigh;
+        DitherOfEight(static_cast<std::uint32_t>(firstIndex + i), &ditherLow, &ditherHigh);
         const __m128i first = QuantiseFour(
-            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * i), f), index, &clipped);
+            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * i), f), ditherLow, &clipped);
         const __m128i second = QuantiseFour(
-            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * (i + 4)), f), index + 4, &clipped);
+            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * (i + 4)), f), ditherHigh, &clipped);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(first, second));
     }
     return clipped +
