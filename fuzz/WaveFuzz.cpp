@@ -143,8 +143,10 @@ void CheckRead(const CWaveData& wave, const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(wave.m_channels == 1 || wave.m_channels == 2);
     FUZZ_CHECK(samplekernels::EncodingOf(wave.m_formatTag, wave.m_bitsPerSample).has_value());
     FUZZ_CHECK(wave.m_samplesPerSec > 0);
-    // Every form the program makes of it (up to 16-bit stereo) has a byte rate that fits.
-    FUZZ_CHECK(wave.m_samplesPerSec <= 0xFFFFFFFFu / 4);
+    // Every form the program makes of it (16-bit stereo, and stereo at its own depth) has a byte
+    // rate that fits.
+    const std::uint64_t widestFrameBytes = 2 * std::max(2u, (wave.m_bitsPerSample + 7u) / 8u);
+    FUZZ_CHECK(wave.m_samplesPerSec * widestFrameBytes <= 0xFFFFFFFFu);
     FUZZ_CHECK(wave.m_blockAlign == wave.m_channels * ((wave.m_bitsPerSample + 7) / 8));
     FUZZ_CHECK(wave.m_avgBytesPerSec == wave.m_samplesPerSec * wave.m_blockAlign);
     FUZZ_CHECK(wave.m_dataSize == wave.m_sampleBytes);

@@ -168,7 +168,11 @@ TEST_F(WaveReaderTest, LayoutsThatGiveNoSamples) {
           File({}, {}, WithBlockAlign(FormatRecord(1, 2, 8000, 8), 40000)),
           {kWrongFormat}},
          // 2^30 frames a second: 2^32 bytes a second once widened to 16-bit stereo.
-         {"rate past 32 bits", File({}, {}, FormatRecord(1, 1, 1u << 30, 8)), {kWrongFormat}}},
+         {"rate past 32 bits", File({}, {}, FormatRecord(1, 1, 1u << 30, 8)), {kWrongFormat}},
+         // 2^29 frames a second: 2^32 bytes a second once doubled into 32-bit stereo.
+         {"32-bit rate past 32 bits",
+          File({}, {}, FormatRecord(3, 1, 1u << 29, 32)),
+          {kWrongFormat}}},
         false);
     for (const int blockAlign : {0, 1, 3, 2, 1000, 65535}) {
         SCOPED_TRACE(blockAlign);

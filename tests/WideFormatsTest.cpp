@@ -199,6 +199,13 @@ TEST_F(WideFormatsTest, PeakAndProposalAtFullPrecision) {
         EXPECT_EQ(CSampleLevels::Measure(data, encoding).Peak(), peak);
         EXPECT_EQ(ProposePercent(peak), percent);
     }
+    // A double too large for its steps to be finite is taken as infinite, by the peak as by the
+    // gain.
+    Bytes huge(16);
+    const double samples[] = {1e305, 0.5};
+    std::memcpy(huge.data(), samples, 16);
+    EXPECT_EQ(sk::PeakOf(huge, Encoding::kFloat64), 0.5);
+    EXPECT_EQ(CSampleLevels::Measure(huge, Encoding::kFloat64).Peak(), 0.5);
 }
 
 // The dither is the sum of two uniform values: inside (-1, 1), centred, and triangular, so that

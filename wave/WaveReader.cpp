@@ -108,7 +108,7 @@ bool TakeFormat(CWaveData& image, const std::uint8_t* body, std::uint32_t bodyBy
     const bool supported = samplekernels::EncodingOf(image.m_formatTag, image.m_bitsPerSample) &&
                            (image.m_channels == 1 || image.m_channels == 2) &&
                            image.m_samplesPerSec > 0 &&
-                           image.m_samplesPerSec <= kMaxSamplesPerSec &&
+                           FitsEveryForm(image.m_samplesPerSec, image.m_bitsPerSample) &&
                            HasConsistentLayout(image.m_channels, image.m_samplesPerSec,
                                                image.m_blockAlign, image.m_bitsPerSample);
     if (!supported) {

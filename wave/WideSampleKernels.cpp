@@ -25,7 +25,11 @@ __attribute__((always_inline)) inline double PeakLoop(const std::uint8_t* bytes,
         // In the samples' own precision, so that the loop compares whole vectors of them; a NaN
         // or an infinity counts 0.
         using Float = std::conditional_t<kEncoding == SampleEncoding::kFloat32, float, double>;
-        constexpr Float kLargest = std::numeric_limits<Float>::max();
+        // The largest magnitude whose steps (times 32768, in double) are finite: a double beyond it
+        // is taken as infinite, as the gain takes it.
+        constexpr auto kLargest = static_cast<Float>(
+            std::is_same_v<Float, float> ? std::numeric_limits<float>::max()
+                                         : std::numeric_limits<double>::max() / 32768.0);
         Float peak = 0;
         for (std::size_t i = 0; i < count; ++i) {
             Float x;
