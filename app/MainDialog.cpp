@@ -27,6 +27,7 @@
 #include "app/FileChoosers.h"
 #include "platform/MessageBox.h"
 #include "playback/Preview.h"
+#include "wave/SampleLevels.h"
 
 CGainDlg* g_pMainDlg = nullptr;
 platform::WAVEFORMATEX g_PlayFormat;
@@ -193,7 +194,9 @@ void CGainDlg::LoadFile(const char* path) {
     StopLoudness();
     m_pWave.reset();
     m_pWave = std::make_unique<CWaveData>(path);
-    m_spinPercent->setValue(ProposePercent(m_pWave->GetPeak()));
+    // Measured once: the percentage box's tip reads the clip counts from here as it changes.
+    m_levels = m_pWave->GetLevels();
+    m_spinPercent->setValue(ProposePercent(m_levels.Peak()));
     StartLoudness();
     UpdatePercentTip();
 }
@@ -232,7 +235,7 @@ void CGainDlg::OnPlay() {
     m_btnPlay->setText(QString::fromUtf8(kStopText));
     // The earlier player may still be playing out the earlier copy: it goes first.
     ReleasePreview();
-    m_pPlayWave = preview::MakePlayCopy(*m_pWave, ReadPercent());
+    m_pPlayWave = preview::MakePlayCopy(*m_pWave, GainFactor(ReadPercent()));
     if (!m_pPlayWave) {
         // The copy could not be made (its message has been shown): there is nothing to play.
         m_bPlaying = false;
@@ -344,9 +347,10 @@ void CGainDlg::UpdatePercentTip() {
     const double gainDb = 20.0 * std::log10(percent / 100.0);
     QString tip = QStringLiteral("ゲイン: ") + Decibels(gainDb, "dB", true);
     if (m_pWave && m_pWave->HasSamples()) {
-        const double peak = m_pWave->GetPeak();
-        tip = QStringLiteral("ピーク: ") + Decibels(20.0 * std::log10(peak), "dBFS") +
-              QStringLiteral("\n") + tip;
+        tip = QStringLiteral("ピーク: ") + Decibels(20.0 * std::log10(m_levels.Peak()), "dBFS") +
+              QStringLiteral("\n") + tip + QStringLiteral("\nクリップ: ") +
+              QString::number(static_cast<qulonglong>(m_levels.ClippedAt(percent))) +
+              QStringLiteral(" サンプル");
     }
     // What the file measures, and what it will measure with this gain.
     if (m_loudness) {

@@ -25,6 +25,7 @@
 #include "platform/WaveOut.h"
 #include "playback/WavePlayer.h"
 #include "wave/Loudness.h"
+#include "wave/SampleLevels.h"
 #include "wave/WaveData.h"
 
 class QLineEdit;
@@ -53,6 +54,8 @@ class CGainDlg : public QDialog, public platform::IWaveNotifyTarget {
     void PostWaveDone(platform::HWAVEOUT hWaveOut, platform::WAVEHDR* pHeader) override;
 
     std::unique_ptr<CWaveData> m_pWave;
+    // The loaded image's peak and clip counts, measured at Browse; none before the first.
+    CSampleLevels m_levels;
     std::unique_ptr<CWavePlayer> m_pPlayer;
     std::unique_ptr<CWaveData> m_pPlayWave;
     // Set from Play until Stop, or until the player has fed the whole stream. Read and written on

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     }
     const bool busy = argc > 2 && std::strcmp(argv[2], "--busy") == 0;
     const CWaveData wave(argv[1]);
-    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, 100);
+    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, GainFactor(100));
     if (!pPlayWave) {
         return 1;
     }

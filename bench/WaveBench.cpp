@@ -8,7 +8,11 @@
 // median, mean, standard deviation and coefficient of variation of its time and of x_memcpy.
 //
 // The kernels run on 1 MiB, a piece of the file gain that stays in the cache, and on 256 MiB,
-// a whole sample block in memory that the peak and the gain split between two threads. The
+// a whole sample block in memory that the peak and the gain split between two threads. Levels16
+// is the peak with the clip count of every percentage that Browse measures (against Peak16, the
+// peak alone); Peak24, Narrow24 and the others work on wide samples, whose bytes hold fewer
+// samples than the 16-bit ones of the same length (bench/gain_vs_cp.sh compares files of the
+// same duration end to end). The
 // operations of the image and of the file gain run on a 300 MB 16-bit stereo block or file.
 //
 // Run: build-bench/bench/wave_bench (about two minutes; holds about 2.5 GB of memory and writes
@@ -33,8 +37,10 @@
 
 #include "platform/MessageBox.h"
 #include "wave/SampleKernels.h"
+#include "wave/SampleLevels.h"
 #include "wave/StreamingGain.h"
 #include "wave/WaveData.h"
+#include "wave/WideSampleKernels.h"
 
 namespace {
 
@@ -69,6 +75,35 @@ std::unique_ptr<std::uint8_t[]> ToneBlock(std::size_t bytes, bool eightBit) {
         } else {
             const auto sample = static_cast<std::int16_t>(std::lround(s * 32767.0));
             std::memcpy(block.get() + 2 * i, &sample, 2);
+        }
+    }
+    return block;
+}
+
+// The tone of ToneBlock as samples of a wide encoding, bytes long (whole samples): 24-bit and
+// 32-bit ones with low bits that are not zero, floats over 32768.
+std::unique_ptr<std::uint8_t[]> WideToneBlock(std::size_t bytes, sk::SampleEncoding encoding) {
+    const std::size_t width = sk::BytesOf(encoding);
+    const std::size_t count = bytes / width;
+    const std::unique_ptr<std::uint8_t[]> tone = ToneBlock(2 * count, false);
+    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t s;
+        std::memcpy(&s, tone.get() + 2 * i, 2);
+        const auto fine =
+            static_cast<std::int32_t>(s) * 65536 + static_cast<std::int32_t>(i % 65536);
+        std::uint8_t* out = block.get() + i * width;
+        if (encoding == sk::SampleEncoding::kFloat32) {
+            const float x = static_cast<float>(fine) / 2147483648.0f;
+            std::memcpy(out, &x, 4);
+        } else if (encoding == sk::SampleEncoding::kFloat64) {
+            const double x = fine / 2147483648.0;
+            std::memcpy(out, &x, 8);
+        } else if (encoding == sk::SampleEncoding::kPcm24) {
+            const std::int32_t s24 = fine / 256;
+            std::memcpy(out, &s24, 3);
+        } else {
+            std::memcpy(out, &fine, 4);
         }
     }
     return block;
@@ -142,6 +177,67 @@ void Peak8(benchmark::State& state) {
     const std::span<const std::uint8_t> samples(Block("8-bit", Bytes(state), true), Bytes(state));
     AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
         benchmark::DoNotOptimize(sk::PeakMagnitude(samples, 8));
+        return true;
+    });
+}
+
+// The peak with the clip counts of every percentage, as Browse measures them for the dialog.
+void Levels16(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples(Block("samples", Bytes(state)), Bytes(state));
+    AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
+        benchmark::DoNotOptimize(CSampleLevels::Measure(samples, sk::SampleEncoding::kPcm16));
+        return true;
+    });
+}
+
+// What the file gain adds for 16-bit samples to count the ones it clips: one more pass over the
+// piece, which is in the cache.
+void CountClipped16(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples(Block("samples", Bytes(state)), Bytes(state));
+    AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
+        benchmark::DoNotOptimize(sk::CountClipped16(samples, 5.0));
+        return true;
+    });
+}
+
+// Wide samples, their bytes kept for the whole run by encoding.
+std::span<std::uint8_t> WideBlock(std::size_t bytes, sk::SampleEncoding encoding) {
+    static std::map<std::pair<int, std::size_t>, std::unique_ptr<std::uint8_t[]>> blocks;
+    auto& block = blocks[{static_cast<int>(encoding), bytes}];
+    if (!block) {
+        block = WideToneBlock(bytes, encoding);
+    }
+    return {block.get(), bytes};
+}
+
+// The peak of wide samples, and their levels, over Bytes(state) of samples.
+template <sk::SampleEncoding kEncoding>
+void PeakWide(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples = WideBlock(Bytes(state), kEncoding);
+    AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
+        benchmark::DoNotOptimize(sk::PeakOf(samples, kEncoding));
+        return true;
+    });
+}
+
+template <sk::SampleEncoding kEncoding>
+void LevelsWide(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples = WideBlock(Bytes(state), kEncoding);
+    AgainstMemcpy(state, Bytes(state), Bytes(state), [&] {
+        benchmark::DoNotOptimize(CSampleLevels::Measure(samples, kEncoding));
+        return true;
+    });
+}
+
+// The gain that narrows wide samples with dither, as the file gain does, from Bytes(state) of
+// them; the memcpy is of the 16-bit bytes it writes.
+template <sk::SampleEncoding kEncoding>
+void NarrowWide(benchmark::State& state) {
+    const std::span<const std::uint8_t> samples = WideBlock(Bytes(state), kEncoding);
+    const std::size_t outBytes = 2 * (Bytes(state) / sk::BytesOf(kEncoding));
+    const std::span<std::uint8_t> narrowed(Block("target", outBytes), outBytes);
+    AgainstMemcpy(state, Bytes(state), outBytes, [&] {
+        benchmark::DoNotOptimize(sk::NarrowWithGain(samples, kEncoding, narrowed, kFactor, 0));
         return true;
     });
 }
@@ -309,6 +405,15 @@ int main(int argc, char** argv) {
     kernel("Memcpy", Memcpy);
     kernel("Peak16", Peak16);
     kernel("Peak8", Peak8);
+    kernel("Levels16", Levels16);
+    kernel("CountClipped16", CountClipped16);
+    kernel("Peak24", PeakWide<sk::SampleEncoding::kPcm24>);
+    kernel("PeakFloat32", PeakWide<sk::SampleEncoding::kFloat32>);
+    kernel("Levels24", LevelsWide<sk::SampleEncoding::kPcm24>);
+    kernel("LevelsFloat32", LevelsWide<sk::SampleEncoding::kFloat32>);
+    kernel("Narrow24", NarrowWide<sk::SampleEncoding::kPcm24>);
+    kernel("NarrowFloat32", NarrowWide<sk::SampleEncoding::kFloat32>);
+    kernel("NarrowFloat64", NarrowWide<sk::SampleEncoding::kFloat64>);
     kernel("Scale16", Scale16);
     kernel("Scale16Copy", Scale16Copy);
     kernel("Widen8To16", Widen8To16);

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,33 +34,38 @@ constexpr int kMaxPercent = 1000;
 constexpr double kMinDecibels = -70.0;
 constexpr double kMaxDecibels = 0.0;
 constexpr double kDefaultTruePeakDb = -1.0;
+// Any finite number of decibels down.
+constexpr double kLowestDecibels = std::numeric_limits<double>::lowest();
 
 constexpr const char* kUsage =
     "使い方:\n"
-    "  sonorette-gain [--percent N] INPUT -o OUTPUT\n"
-    "  sonorette-gain [--percent N] --out-dir DIR INPUT...\n"
+    "  sonorette-gain [GAIN] INPUT -o OUTPUT\n"
+    "  sonorette-gain [GAIN] --out-dir DIR INPUT...\n"
     "  sonorette-gain --propose INPUT...\n"
     "  sonorette-gain --analyze [--json] INPUT...\n"
-    "  sonorette-gain --play [--percent N] INPUT\n"
+    "  sonorette-gain --play [GAIN] INPUT\n"
     "\n"
     "WAV ファイルの音量を変えて、16 ビットの WAV ファイルとして保存します。\n"
-    "  --percent N        音量 (0〜1000 の整数、単位 %)。省略するとピークを最大にする値\n"
+    "GAIN は次のどれか一つです。省略するとピークを最大にする値 (整数の %) を使います。\n"
+    "  --percent N        音量 (0〜1000 の整数、単位 %)\n"
+    "  --gain-db DB       音量をデシベルで指定 (+20 以下の実数。例: -6)\n"
+    "  --peak-db DB       ピークを DB dBFS にする (0 以下の実数。例: -1)\n"
+    "  --loudness LUFS    ラウドネスを LUFS (-70〜0) にする (-o か --out-dir と)\n"
+    "  --true-peak-db DB  --loudness のとき、トゥルーピークを DB dBTP 以下に抑える (既定 -1)\n"
     "  -o OUTPUT          保存先のファイル\n"
     "  --out-dir DIR      各入力を DIR の中に同じファイル名で保存 (入力は上書きしません)\n"
-    "  --loudness LUFS    ピークではなく、ラウドネス (-70〜0 LUFS) を合わせる\n"
-    "  --true-peak-db DB  --loudness のとき、トゥルーピークを DB dBTP 以下に抑える (既定 -1)\n"
     "  --propose          ピークを最大にする値と入力のパスをタブ区切りで表示 (何も書きません)\n"
     "  --analyze          サンプルピーク、トゥルーピーク、ラウドネス、ラウドネスレンジ、\n"
     "                     ピークを最大にする値、長さを表示 (何も書きません)\n"
     "  --json             --analyze の結果をファイルごとに 1 行の JSON で表示\n"
     "  --play             音量を変えた音を既定の出力デバイスで再生 (Ctrl-C で停止)\n"
-    "  --help         この説明を表示\n";
+    "  --help             この説明を表示\n";
 
 enum class Mode { kNone, kSingle, kBatch, kPropose, kAnalyze, kPlay };
 
 struct Options {
     Mode mode = Mode::kNone;
-    std::optional<int> percent;
+    std::optional<GainChoice> gain;
     std::optional<double> loudnessLufs;
     std::optional<double> truePeakDb;
     bool json = false;
@@ -87,16 +95,20 @@ std::optional<int> ParsePercent(std::string_view text) {
     return value;
 }
 
-// A number of decibels from kMinDecibels to kMaxDecibels, such as -23 or -0.5.
-std::optional<double> ParseDecibels(std::string_view text) {
+// A decimal number from least to most, written whole ("-23", "+0.5", "1e-1"), read alike in
+// every locale.
+std::optional<double> ParseDecibels(std::string_view text, double least, double most) {
     if (text.starts_with('+')) {
         text.remove_prefix(1);
+        if (text.starts_with('-')) {
+            return std::nullopt;
+        }
     }
     double value = 0.0;
     const std::from_chars_result result =
-        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+        std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() ||
-        !(value >= kMinDecibels && value <= kMaxDecibels)) {
+        !(value >= least && value <= most)) {
         return std::nullopt;
     }
     return value;
@@ -145,22 +157,47 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             options->json = true;
         } else if (name == "--play") {
             play = true;
-        } else if (name == "--percent") {
-            const std::optional<std::string_view> value = takeValue();
-            options->percent = value ? ParsePercent(*value) : std::nullopt;
-            if (!options->percent) {
-                return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+        } else if (name == "--percent" || name == "--gain-db" || name == "--peak-db") {
+            if (options->gain) {
+                return UsageError{"--percent、--gain-db、--peak-db は一つだけ指定してください。"};
             }
+            const std::optional<std::string_view> value = takeValue();
+            GainChoice gain;
+            if (name == "--percent") {
+                const std::optional<int> percent = value ? ParsePercent(*value) : std::nullopt;
+                if (!percent) {
+                    return UsageError{"--percent には 0 から 1000 までの整数を指定してください。"};
+                }
+                gain = {.kind = GainChoice::Kind::kPercent, .percent = *percent};
+            } else if (name == "--gain-db") {
+                // The percentage box's limit, 1000 %, is +20 dB.
+                const std::optional<double> decibels =
+                    value ? ParseDecibels(*value, kLowestDecibels, 20.0) : std::nullopt;
+                if (!decibels) {
+                    return UsageError{"--gain-db には +20 以下の数を指定してください (例: -6)。"};
+                }
+                gain = {.kind = GainChoice::Kind::kDecibels, .decibels = *decibels};
+            } else {
+                const std::optional<double> decibels =
+                    value ? ParseDecibels(*value, kLowestDecibels, 0.0) : std::nullopt;
+                if (!decibels) {
+                    return UsageError{"--peak-db には 0 以下の数を指定してください (例: -1)。"};
+                }
+                gain = {.kind = GainChoice::Kind::kPeakDecibels, .decibels = *decibels};
+            }
+            options->gain = gain;
         } else if (name == "--loudness") {
             const std::optional<std::string_view> value = takeValue();
-            options->loudnessLufs = value ? ParseDecibels(*value) : std::nullopt;
+            options->loudnessLufs =
+                value ? ParseDecibels(*value, kMinDecibels, kMaxDecibels) : std::nullopt;
             if (!options->loudnessLufs) {
                 return UsageError{
                     "--loudness には -70 から 0 までの数 (LUFS) を指定してください。"};
             }
         } else if (name == "--true-peak-db") {
             const std::optional<std::string_view> value = takeValue();
-            options->truePeakDb = value ? ParseDecibels(*value) : std::nullopt;
+            options->truePeakDb =
+                value ? ParseDecibels(*value, kMinDecibels, kMaxDecibels) : std::nullopt;
             if (!options->truePeakDb) {
                 return UsageError{
                     "--true-peak-db には -70 から 0 までの数 (dBTP) を指定してください。"};
@@ -193,8 +230,9 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
         return UsageError{
             "-o、--out-dir、--propose、--analyze、--play のどれか一つを指定してください。"};
     }
-    if ((propose || analyze) && options->percent) {
-        return UsageError{"--propose や --analyze と --percent は一緒に使えません。"};
+    if ((propose || analyze) && options->gain) {
+        return UsageError{
+            "--propose や --analyze と --percent、--gain-db、--peak-db は一緒に使えません。"};
     }
     if (options->json && !analyze) {
         return UsageError{"--json は --analyze と一緒に使ってください。"};
@@ -202,8 +240,8 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
     if (options->loudnessLufs && !(single || batch)) {
         return UsageError{"--loudness は -o か --out-dir と一緒に使ってください。"};
     }
-    if (options->loudnessLufs && options->percent) {
-        return UsageError{"--loudness と --percent は一緒に使えません。"};
+    if (options->loudnessLufs && options->gain) {
+        return UsageError{"--loudness と --percent、--gain-db、--peak-db は一緒に使えません。"};
     }
     if (options->truePeakDb && !options->loudnessLufs) {
         return UsageError{"--true-peak-db は --loudness と一緒に使ってください。"};
@@ -283,7 +321,7 @@ std::string Format(const char* format, double a, double b = 0.0) {
 
 // Writes input to output at the gain that brings it to the target loudness; the gain in dB as it
 // is shown in the result line, or nothing after a message.
-std::optional<std::string> GainToLoudness(const std::string& input, const std::string& output,
+std::optional<GainOutcome> GainToLoudness(const std::string& input, const std::string& output,
                                           const Options& options, CReporter& reporter) {
     const std::optional<LoudnessMeasure> measure = MeasureFileLoudness(input.c_str());
     if (!measure) {
@@ -303,10 +341,8 @@ std::optional<std::string> GainToLoudness(const std::string& input, const std::s
             Format(" (ラウドネスは %.2f LUFS になります)。",
                    measure->integratedLufs + gain->decibels));
     }
-    if (!GainFileByFactor(input.c_str(), output.c_str(), gain->factor)) {
-        return std::nullopt;
-    }
-    return Format("%+.2f dB", gain->decibels);
+    return GainFile(input.c_str(), output.c_str(),
+                    {.kind = GainChoice::Kind::kDecibels, .decibels = gain->decibels});
 }
 
 int RunGain(const Options& options, CReporter& reporter) {
@@ -344,22 +380,22 @@ int RunGain(const Options& options, CReporter& reporter) {
             }
         }
         // The dialog's Browse and Save, done on the file in pieces; or the gain of a loudness.
-        std::optional<std::string> used;
-        if (options.loudnessLufs) {
-            used = GainToLoudness(input, output, options, reporter);
-        } else if (const std::optional<int> percent =
-                       GainFileInPieces(input.c_str(), output.c_str(), options.percent)) {
-            used = std::to_string(*percent) + "%";
-        }
-        if (!used) {
+        const std::optional<GainOutcome> outcome =
+            options.loudnessLufs
+                ? GainToLoudness(input, output, options, reporter)
+                : GainFile(input.c_str(), output.c_str(), options.gain.value_or(GainChoice()));
+        if (!outcome) {
             status = kExitFailed;
             continue;
+        }
+        if (outcome->clippedSamples > 0) {
+            reporter.Message(ClipNotice(outcome->clippedSamples));
         }
         // Known only now for an output that did not exist, or was a link to nowhere, before.
         if (const std::optional<FileIdentity> written = IdentityOf(output)) {
             outputsWritten.insert(*written);
         }
-        reporter.Result(*used + "\t" + platform::EscapeForDisplay(input) + " -> " +
+        reporter.Result(GainText(*outcome) + "\t" + platform::EscapeForDisplay(input) + " -> " +
                         platform::EscapeForDisplay(output));
     }
     return status;
@@ -395,7 +431,9 @@ int main(int argc, char** argv) {
             break;
         case Mode::kPlay:
             reporter.BeginFile(0, options.inputs.front());
-            status = RunPlay(options.inputs.front(), options.percent) ? kExitOk : kExitFailed;
+            status = RunPlay(options.inputs.front(), options.gain.value_or(GainChoice()))
+                         ? kExitOk
+                         : kExitFailed;
             break;
         case Mode::kSingle:
         case Mode::kBatch:

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "cli/Reporter.h"
 #include "platform/MessageLoop.h"
 #include "platform/PrintableText.h"
 #include "platform/WaveOut.h"
@@ -45,15 +46,15 @@ void ShowTime(std::uint32_t frames, std::uint32_t totalFrames, std::uint32_t sam
 
 }  // namespace
 
-bool RunPlay(const std::string& input, std::optional<int> percent) {
+bool RunPlay(const std::string& input, const GainChoice& choice) {
     // The sound system gets ready while the file is read and scaled.
     std::jthread preparation(platform::waveOutPrepare);
     const CWaveData wave(input.c_str());
     if (!wave.HasSamples()) {
         return false;
     }
-    const int used = percent.value_or(ProposePercent(wave.GetPeak()));
-    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, used);
+    const GainOutcome gain = ChooseGain(choice, NeedsPeak(choice) ? wave.GetPeak() : 0.0);
+    const std::unique_ptr<CWaveData> pPlayWave = preview::MakePlayCopy(wave, gain.factor);
     if (!pPlayWave) {
         return false;
     }
@@ -94,7 +95,8 @@ bool RunPlay(const std::string& input, std::optional<int> percent) {
         std::fputs("\r\033[K", stderr);
     }
     if (started) {
-        std::printf("%d%%\t%s %s\n", used, platform::EscapeForDisplay(input).c_str(),
+        std::printf("%s\t%s %s\n", GainText(gain).c_str(),
+                    platform::EscapeForDisplay(input).c_str(),
                     g_interrupted.load() ? "(停止しました)" : "(再生しました)");
     }
     return started;

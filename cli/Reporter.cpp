@@ -105,6 +105,20 @@ bool CReporter::FinishOutput() {
     return !m_outputFailed;
 }
 
+std::string GainText(const GainOutcome& outcome) {
+    if (outcome.percent) {
+        return std::to_string(*outcome.percent) + "%";
+    }
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%.2f%%", outcome.factor * 100.0);
+    return text;
+}
+
+std::string ClipNotice(std::uint64_t clippedSamples) {
+    return "音量を上げすぎたため、" + std::to_string(clippedSamples) +
+           " 個のサンプルがクリップしました。";
+}
+
 void KeepStandardStreamsOpen() {
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/MessageBox.h"
+#include "wave/StreamingGain.h"
 
 class CReporter {
   public:
@@ -52,6 +53,12 @@ class CReporter {
     int m_outputError = 0;
     bool m_outputFailed = false;
 };
+
+// The gain as a result line shows it: the whole percentage ("250%"), or for a gain given in
+// decibels the factor as a percentage to two decimals ("89.13%").
+std::string GainText(const GainOutcome& outcome);
+// The message about samples that a gain clipped.
+std::string ClipNotice(std::uint64_t clippedSamples);
 
 // Makes sure that standard input, output and error are open descriptors. One that is closed gets
 // /dev/null opened for reading only: no file that the program opens later can take its number

@@ -1,11 +1,12 @@
 // sonorette-wavegen: writes a test tone as a PCM wave file, for the demo, the tests and the
 // benchmarks. Not installed.
 //
-//   sonorette-wavegen OUTPUT [--rate HZ] [--channels 1|2] [--bits 8|16]
+//   sonorette-wavegen OUTPUT [--rate HZ] [--channels 1|2] [--bits 8|16|24|32|64] [--float]
 //                            [--seconds S | --bytes N] [--peak FRACTION] [--signal tone|counter]
 //
 // The tone is a 440 Hz sine (660 Hz on the right channel) whose largest sample is FRACTION of
-// full scale, so the percentage proposed for it is known in advance.
+// full scale, so the percentage proposed for it is known in advance. --float writes IEEE floats
+// (32 or 64 bits), whose FRACTION may exceed 1.
 //
 // The counter (16-bit stereo only) makes every frame distinct and none silent, so a recording of
 // it shows exactly which frames were heard, skipped or repeated: the left sample counts 1 to 32767
@@ -27,7 +28,8 @@ namespace {
 
 int Usage() {
     std::fputs(
-        "usage: sonorette-wavegen OUTPUT [--rate HZ] [--channels 1|2] [--bits 8|16]\n"
+        "usage: sonorette-wavegen OUTPUT [--rate HZ] [--channels 1|2] [--bits 8|16|24|32|64]\n"
+        "                         [--float]\n"
         "                         [--seconds S | --bytes N] [--peak FRACTION]\n"
         "                         [--signal tone|counter]\n",
         stderr);
@@ -48,9 +50,17 @@ int main(int argc, char** argv) {
     unsigned long long bytes = 0;
     double peak = 0.5;
     std::string_view signal = "tone";
-    for (int i = 2; i + 1 < argc; i += 2) {
+    bool floats = false;
+    for (int i = 2; i < argc; ++i) {
         const std::string_view name = argv[i];
-        const char* value = argv[i + 1];
+        if (name == "--float") {
+            floats = true;
+            continue;
+        }
+        if (i + 1 == argc) {
+            return Usage();
+        }
+        const char* value = argv[++i];
         if (name == "--rate") {
             rate = std::strtoul(value, nullptr, 10);
         } else if (name == "--channels") {
@@ -69,10 +79,11 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (argc % 2 != 0 || rate == 0 || (channels != 1 && channels != 2) ||
-        (bits != 8 && bits != 16) || peak < 0.0 || peak > 1.0 ||
-        (signal != "tone" && signal != "counter") ||
-        (signal == "counter" && (channels != 2 || bits != 16))) {
+    const bool bitsFit =
+        floats ? (bits == 32 || bits == 64) : (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+    if (rate == 0 || (channels != 1 && channels != 2) || !bitsFit || peak < 0.0 ||
+        (peak > 1.0 && !floats) || (signal != "tone" && signal != "counter") ||
+        (signal == "counter" && (channels != 2 || bits != 16 || floats))) {
         return Usage();
     }
     const unsigned long frameBytes = channels * bits / 8;
@@ -87,7 +98,7 @@ int main(int argc, char** argv) {
     }
 
     CWaveData wave;
-    wave.m_formatTag = 1;
+    wave.m_formatTag = floats ? 3 : 1;
     wave.m_channels = static_cast<std::uint16_t>(channels);
     wave.m_samplesPerSec = static_cast<std::uint32_t>(rate);
     wave.m_avgBytesPerSec = static_cast<std::uint32_t>(rate * frameBytes);
@@ -114,28 +125,32 @@ int main(int argc, char** argv) {
     }
 
     // One second holds whole periods of 440 and 660 Hz, so one second of samples is computed and
-    // repeated.
-    const double full = bits == 16 ? 32767.0 : 127.0;
-    std::vector<long> second(rate * channels);
+    // repeated. Integers are little-endian two's complement (8 bits offset by 128), so the low
+    // bytes of a 64-bit one are the sample.
+    const double full = floats ? 1.0 : std::ldexp(1.0, static_cast<int>(bits) - 1) - 1.0;
+    const std::size_t sampleBytes1 = bits / 8;
+    std::vector<std::uint8_t> second(rate * channels * sampleBytes1);
     for (unsigned long f = 0; f < rate; ++f) {
         for (unsigned long c = 0; c < channels; ++c) {
             const double hz = c == 0 ? 440.0 : 660.0;
             const double phase =
                 2.0 * std::numbers::pi * hz * static_cast<double>(f) / static_cast<double>(rate);
-            second[f * channels + c] = std::lround(std::sin(phase) * full * peak);
+            const double value = std::sin(phase) * full * peak;
+            std::uint8_t* at = &second[(f * channels + c) * sampleBytes1];
+            if (floats && bits == 32) {
+                const auto x = static_cast<float>(value);
+                std::memcpy(at, &x, 4);
+            } else if (floats) {
+                std::memcpy(at, &value, 8);
+            } else {
+                const long long s = std::llround(value) + (bits == 8 ? 128 : 0);
+                std::memcpy(at, &s, sampleBytes1);
+            }
         }
     }
     for (unsigned long long f = 0; f < frames; ++f) {
-        for (unsigned long c = 0; c < channels; ++c) {
-            const long value = second[(f % rate) * channels + c];
-            if (bits == 16) {
-                const auto s = static_cast<std::int16_t>(value);
-                std::memcpy(out, &s, 2);
-                out += 2;
-            } else {
-                *out++ = static_cast<std::uint8_t>(value + 128);
-            }
-        }
+        std::memcpy(out, &second[(f % rate) * frameBytes], frameBytes);
+        out += frameBytes;
     }
     return wave.Write(output) ? 0 : 1;
 }

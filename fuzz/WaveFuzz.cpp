@@ -23,6 +23,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "platform/MessageBox.h"
+#include "wave/SampleKernels.h"
 #include "wave/StreamingGain.h"
 #include "wave/WaveData.h"
 
@@ -138,22 +139,52 @@ void CheckRead(const CWaveData& wave, const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(wave.m_waveId == MakeChunkId("WAVE"));
     FUZZ_CHECK(wave.m_fmtId == MakeChunkId("fmt "));
     FUZZ_CHECK(wave.m_dataId == MakeChunkId("data"));
-    FUZZ_CHECK(wave.m_formatTag == 1);
+    FUZZ_CHECK(wave.m_formatTag == 1 || wave.m_formatTag == 3);
     FUZZ_CHECK(wave.m_channels == 1 || wave.m_channels == 2);
-    FUZZ_CHECK(wave.m_bitsPerSample == 8 || wave.m_bitsPerSample == 16);
+    FUZZ_CHECK(samplekernels::EncodingOf(wave.m_formatTag, wave.m_bitsPerSample).has_value());
     FUZZ_CHECK(wave.m_samplesPerSec > 0);
-    // Every form the program makes of it (up to 16-bit stereo) has a byte rate that fits.
-    FUZZ_CHECK(wave.m_samplesPerSec <= 0xFFFFFFFFu / 4);
-    FUZZ_CHECK(wave.m_blockAlign == wave.m_channels * wave.m_bitsPerSample / 8);
+    // Every form the program makes of it (16-bit stereo, and stereo at its own depth) has a byte
+    // rate that fits.
+    const std::uint64_t widestFrameBytes = 2 * std::max(2u, (wave.m_bitsPerSample + 7u) / 8u);
+    FUZZ_CHECK(wave.m_samplesPerSec * widestFrameBytes <= 0xFFFFFFFFu);
+    FUZZ_CHECK(wave.m_blockAlign == wave.m_channels * ((wave.m_bitsPerSample + 7) / 8));
     FUZZ_CHECK(wave.m_avgBytesPerSec == wave.m_samplesPerSec * wave.m_blockAlign);
     FUZZ_CHECK(wave.m_dataSize == wave.m_sampleBytes);
     FUZZ_CHECK(kFirstSampleOffset + wave.m_sampleBytes <= size);
     FUZZ_CHECK(IsDataBody(SamplesOf(wave), data, size));
 }
 
+// A wide sample (24-bit or 32-bit PCM, or a float) in steps of a 16-bit sample.
+double WideSteps(const Bytes& bytes, std::size_t index, std::uint16_t formatTag,
+                 std::uint16_t bits) {
+    const std::size_t width = bits / 8u;
+    const std::uint8_t* p = bytes.data() + index * width;
+    if (formatTag == 3 && bits == 32) {
+        float x;
+        std::memcpy(&x, p, 4);
+        return static_cast<double>(x) * 32768.0;
+    }
+    if (formatTag == 3) {
+        double x;
+        std::memcpy(&x, p, 8);
+        return x * 32768.0;
+    }
+    std::int64_t value = 0;
+    for (std::size_t b = 0; b < width; ++b) {
+        value |= std::int64_t{p[b]} << (8 * b);
+    }
+    value -= (p[width - 1] & 0x80) != 0 ? std::int64_t{1} << (8 * width) : 0;
+    return static_cast<double>(value) / static_cast<double>(std::int64_t{1} << (8 * width - 16));
+}
+
+bool IsWide(const CWaveData& wave) {
+    return wave.m_bitsPerSample > 16;
+}
+
 double CheckPeak(const CWaveData& wave) {
     const double peak = wave.GetPeak();
-    FUZZ_CHECK(peak >= 0.0 && peak <= 1.0);
+    // Only floats go beyond full scale.
+    FUZZ_CHECK(peak >= 0.0 && (peak <= 1.0 || wave.m_formatTag == 3));
     if (!wave.HasSamples()) {
         FUZZ_CHECK(peak == 0.0);
         return peak;
@@ -162,7 +193,14 @@ double CheckPeak(const CWaveData& wave) {
     const Bytes samples = SamplesOf(wave);
     int largest = 0;
     double expected = 0.0;
-    if (wave.m_bitsPerSample == 16) {
+    if (IsWide(wave)) {
+        for (std::size_t i = 0; i < samples.size() / (wave.m_bitsPerSample / 8u); ++i) {
+            const double magnitude =
+                std::fabs(WideSteps(samples, i, wave.m_formatTag, wave.m_bitsPerSample));
+            expected = std::isfinite(magnitude) ? std::max(expected, magnitude) : expected;
+        }
+        expected /= 32768.0;
+    } else if (wave.m_bitsPerSample == 16) {
         for (std::size_t i = 0; i < samples.size() / 2; ++i) {
             largest = std::max(largest, std::abs(Sample16(samples, i)));
         }
@@ -181,6 +219,8 @@ void CheckPercent(double peak) {
     const int percent = ProposePercent(peak);
     if (peak == 0.0) {
         FUZZ_CHECK(percent == 0);
+    } else if (peak > 1.0) {
+        FUZZ_CHECK(percent >= 0 && percent <= 100);
     } else {
         FUZZ_CHECK(percent >= 100 && percent <= 1000);
     }
@@ -210,9 +250,34 @@ int ExpectedGain(int sample, double factor) {
     return static_cast<int>(std::clamp(truncated, -32768.0, 32767.0));
 }
 
+// Wide samples are narrowed to 16-bit PCM with dither: within a step and a half of the product,
+// or saturated where the product is beyond that of the limits; silence and NaN become 0.
+void CheckNarrowingGain(const CWaveData& wave, const Bytes& before, std::uint16_t formatTag,
+                        std::uint16_t bits, double factor) {
+    FUZZ_CHECK(wave.m_formatTag == 1);
+    FUZZ_CHECK(wave.m_blockAlign == wave.m_channels * 2);
+    FUZZ_CHECK(wave.m_avgBytesPerSec == wave.m_samplesPerSec * wave.m_blockAlign);
+    const Bytes after = SamplesOf(wave);
+    const std::size_t count = before.size() / (bits / 8u);
+    FUZZ_CHECK(after.size() == 2 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double g = WideSteps(before, i, formatTag, bits) * factor;
+        const int s = Sample16(after, i);
+        if (std::isnan(g) || g == 0.0) {
+            FUZZ_CHECK(s == 0);
+        } else if (g >= 32768.5 || g <= -32769.5) {
+            FUZZ_CHECK(s == (g < 0 ? -32768 : 32767));
+        } else {
+            FUZZ_CHECK(std::fabs(s - std::clamp(g, -32768.0, 32767.0)) < 1.5);
+        }
+    }
+}
+
 void CheckApplyGain(CWaveData& wave, double factor) {
     const bool hadSamples = wave.HasSamples();
     const Bytes before = SamplesOf(wave);
+    const std::uint16_t formatTag = wave.m_formatTag;
+    const std::uint16_t bits = wave.m_bitsPerSample;
     const bool widened = wave.m_bitsPerSample == 8;
     const std::uint32_t avgBytesPerSec = wave.m_avgBytesPerSec;
     const std::uint16_t blockAlign = wave.m_blockAlign;
@@ -223,6 +288,10 @@ void CheckApplyGain(CWaveData& wave, double factor) {
     }
     FUZZ_CHECK(wave.HasSamples());
     FUZZ_CHECK(wave.m_bitsPerSample == 16);
+    if (bits > 16) {
+        CheckNarrowingGain(wave, before, formatTag, bits, factor);
+        return;
+    }
     // The samples as 16-bit values before the gain: 8-bit ones widened, 16-bit ones as they were.
     Bytes wide;
     if (widened) {
@@ -268,9 +337,14 @@ void CheckMonoToStereo(CWaveData& wave) {
     FUZZ_CHECK(after.size() == 2 * before.size());
     FUZZ_CHECK(wave.m_avgBytesPerSec == static_cast<std::uint32_t>(avgBytesPerSec * 2u));
     FUZZ_CHECK(wave.m_blockAlign == static_cast<std::uint16_t>(blockAlign * 2));
-    if (wave.m_bitsPerSample == 8) {
-        for (std::size_t i = 0; i < before.size(); ++i) {
-            FUZZ_CHECK(after[2 * i] == before[i] && after[2 * i + 1] == before[i]);
+    if (wave.m_bitsPerSample != 16) {
+        // Whole samples of any other width, each twice; a trailing part of one is dropped.
+        const std::size_t width = (wave.m_bitsPerSample + 7u) / 8u;
+        for (std::size_t i = 0; i < before.size() / width; ++i) {
+            for (std::size_t b = 0; b < width; ++b) {
+                FUZZ_CHECK(after[2 * i * width + b] == before[i * width + b]);
+                FUZZ_CHECK(after[(2 * i + 1) * width + b] == before[i * width + b]);
+            }
         }
         return;
     }

@@ -15,10 +15,12 @@ import struct
 import sys
 
 PCM = 1
+FLOAT = 3
 EXTENSIBLE = 0xFFFE
 # The sub-format GUIDs of an extensible record, as stored in the file.
 PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
 FLOAT_GUID = bytes.fromhex("0300000000001000800000aa00389b71")
+ADPCM_GUID = bytes.fromhex("0200000000001000800000aa00389b71")
 
 
 def chunk(chunk_id, body, pad=True, size=None):
@@ -74,6 +76,23 @@ def tone24(frames):
         value = int(0.5 * 8388607 * math.sin(2 * math.pi * i / 16))
         out += struct.pack("<i", value)[:3]
     return bytes(out)
+
+
+def tone32(frames, channels=1, peak=0.5):
+    return b"".join(
+        struct.pack("<i", int(peak * 2147483647 * math.sin(2 * math.pi * i / 16) / (c + 1)))
+        for i in range(frames)
+        for c in range(channels)
+    )
+
+
+def tone_float(frames, channels=1, peak=0.5, code="<f"):
+    """Floats whose peak may pass full scale, with a NaN and an infinity among them."""
+    values = [peak * math.sin(2 * math.pi * i / 16) / (c + 1)
+              for i in range(frames) for c in range(channels)]
+    values[3] = float("nan")
+    values[7] = float("-inf")
+    return b"".join(struct.pack(code, v) for v in values)
 
 
 def data(samples, pad=True):
@@ -136,12 +155,34 @@ def seeds():
     yield "extensible_pcm.wav", riff(
         extensible_fmt(2, 44100, 16, PCM_GUID), data(tone16(32, 2))
     )
-    # An extensible record whose sub-format is floating point, refused.
     yield "extensible_float.wav", riff(
         extensible_fmt(1, 44100, 32, FLOAT_GUID, mask=4),
         data(struct.pack("<16f", *[math.sin(i / 3) / 2 for i in range(16)])),
     )
     yield "pcm24.wav", riff(fmt(PCM, 1, 48000, 24), data(tone24(48)))
+    # 24-bit data with a partial sample at its end.
+    yield "pcm24_partial.wav", riff(fmt(PCM, 1, 48000, 24), data(tone24(20) + b"\x01\x02"))
+    yield "pcm32_stereo.wav", riff(fmt(PCM, 2, 96000, 32), data(tone32(32, 2)))
+    yield "float32_over_full_scale.wav", riff(
+        fmt(FLOAT, 2, 48000, 32), data(tone_float(32, 2, peak=1.5))
+    )
+    yield "float64_mono.wav", riff(fmt(FLOAT, 1, 44100, 64), data(tone_float(32, code="<d")))
+    # 20 valid bits in a 24-bit container.
+    yield "extensible_pcm24_20bits.wav", riff(
+        extensible_fmt(2, 48000, 24, PCM_GUID, valid_bits=20), data(tone24(32))
+    )
+    # Refused: three channels, a sub-format that is neither PCM nor float, a float record that
+    # says fewer valid bits than it holds, and a valid-bits field past the container.
+    yield "pcm24_three_channels.wav", riff(fmt(PCM, 3, 48000, 24), data(tone24(30)))
+    yield "extensible_adpcm.wav", riff(
+        extensible_fmt(1, 44100, 16, ADPCM_GUID), data(tone16(32))
+    )
+    yield "extensible_float_valid_bits.wav", riff(
+        extensible_fmt(1, 44100, 32, FLOAT_GUID, valid_bits=24), data(tone_float(16))
+    )
+    yield "extensible_pcm_valid_bits_past.wav", riff(
+        extensible_fmt(1, 44100, 16, PCM_GUID, valid_bits=17), data(tone16(32))
+    )
     # The data chunk claims 512 bytes more than the file holds.
     samples = tone16(64, 2)
     yield "truncated_data.wav", riff(

@@ -14,10 +14,10 @@ constexpr const char* kCannotStart = "再生を開始できませんでした。
 
 bool CanPlay(const CWaveData& wave) {
     return wave.HasSamples() && (wave.m_channels == 1 || wave.m_channels == 2) &&
-           (wave.m_bitsPerSample == 8 || wave.m_bitsPerSample == 16);
+           samplekernels::EncodingOf(wave.m_formatTag, wave.m_bitsPerSample).has_value();
 }
 
-std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, int percent) {
+std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, double factor) {
     if (!CanPlay(wave)) {
         return nullptr;
     }
@@ -28,7 +28,7 @@ std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, int percent) {
         platform::ShowMessageBox(kCannotStart);
         return nullptr;
     }
-    pCopy->ApplyGain(percent * 0.01);
+    pCopy->ApplyGain(factor);
     if (pCopy->m_channels == 1) {
         pCopy->MonoToStereo();
     }

@@ -25,14 +25,17 @@ constexpr std::int32_t kMinimumBufferCount = 8;
 constexpr std::uint32_t kTailWaitMs = 100;
 constexpr std::uint32_t kPollMs = 10;
 
-// Whether an image can be previewed: it holds samples of 8 or 16 bits in one or two channels,
-// whose play copy has 4-byte frames.
+// Whether an image can be previewed: it holds samples that the reader takes (8-bit to 32-bit
+// PCM, 32-bit and 64-bit floats) in one or two channels, whose play copy has 4-byte frames.
 bool CanPlay(const CWaveData& wave);
 
-// The copy of the image that is heard at percent: gain applied (8-bit samples widened, and the
-// user told so), mono doubled into stereo. Null when there is nothing to play: the image cannot
-// be played, or memory ran out (the user has been told).
-std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, int percent);
+// The copy of the image that is heard with the gain factor (GainFactor of the percentage): gain
+// applied (8-bit samples widened, wider ones narrowed with dither, and the user told so), mono
+// doubled into stereo. Null when there is nothing to play: the image cannot be played, or memory
+// ran out (the user has been told).
+std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, double factor);
+// A percentage is not a factor: GainFactor(percent) is.
+std::unique_ptr<CWaveData> MakePlayCopy(const CWaveData& wave, int percent) = delete;
 
 // Fills *pFormat from the play copy and builds a player for it on the default device, not yet
 // started. Null when memory ran out (the user has been told).

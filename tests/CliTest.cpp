@@ -30,6 +30,9 @@ const std::string kFolder = "フォルダーのため、開けませんでした
 const std::string kNotRegular = "通常のファイルではないため、開けませんでした。";
 const std::string kWrongFormat = "フォーマットが違う音声ファイルを処理しようとしました。";
 const std::string kBits = "ビット数を変更しました。";
+std::string ClipNoticeText(const std::string& count) {
+    return "音量を上げすぎたため、" + count + " 個のサンプルがクリップしました。";
+}
 const std::string kOverwrite = "入力ファイルを上書きするため、保存しませんでした: ";
 
 std::string MessageLine(const std::string& file, const std::string& text) {
@@ -137,7 +140,11 @@ TEST_F(GainCli, WritesTheExactSixteenBitFile) {
     // Options, input, percent printed (proposed without --percent), output, notice.
     const std::tuple<Args, Bytes, std::string, Bytes, std::string> cases[] = {
         {{}, Pcm16({8193, -101, 2}), "399", Pcm16({32690, -402, 7}), ""},  // 399.95, truncated
-        {{"--percent", "150"}, Pcm16({3, -21846, 32767}), "150", Pcm16({4, -32768, 32767}), ""},
+        {{"--percent", "150"},
+         Pcm16({3, -21846, 32767}),
+         "150",
+         Pcm16({4, -32768, 32767}),
+         ClipNoticeText("2")},
         {{"--percent=100"}, WaveFile({128, 255, 0}, 8), "100", Pcm16({0, 32512, -32768}), kBits},
         {{"--percent", "1000"}, Pcm16({3, -40}), "1000", Pcm16({30, -400}), ""},
         {{"--percent", "0"}, Pcm16({3, -40}), "0", Pcm16({0, 0}), ""},
@@ -164,12 +171,81 @@ TEST_F(GainCli, WritesTheExactSixteenBitFile) {
 TEST_F(GainCli, BatchWritesEveryReadableInputAndReportsTheOthers) {
     fs::create_directory(m_dir.File("out"));
     Write("tone.wav", Pcm16({16384, -1000, 21}));
-    Write("deep.wav", WaveFile(Bytes(6, 0x10), 24));
+    Write("deep.wav", WaveFile(Bytes(6, 0x10), 12));
     EXPECT_EQ(Run({"--out-dir", "out", "missing.wav", "tone.wav", "deep.wav"}), 1);
     EXPECT_EQ(Stream("out"), "200%\ttone.wav -> out/tone.wav\n");
-    EXPECT_EQ(Stream("err"),
-              MessageLine("missing.wav", kNotFound) + MessageLine("deep.wav", kWrongFormat));
+    // 16384 at 200 % is one step past full scale: a warning, and the exit status unchanged.
+    EXPECT_EQ(Stream("err"), MessageLine("missing.wav", kNotFound) +
+                                 MessageLine("tone.wav", ClipNoticeText("1")) +
+                                 MessageLine("deep.wav", kWrongFormat));
     EXPECT_EQ(Snapshot("out"), (Entries{{"tone.wav", Pcm16({32767, -2000, 42})}}));
+}
+
+// A gain in decibels is a real factor, shown to two decimals; a bad number is refused before
+// anything is read or written.
+TEST_F(GainCli, GainsInDecibelsAndTheirRefusals) {
+    const Bytes input = Pcm16({-16384, 1000, 3});
+    Write("in.wav", input);
+    const std::tuple<Args, std::string, Bytes, std::string> cases[] = {
+        {{"--gain-db", "0"}, "100.00%", input, ""},
+        {{"--gain-db=+20"}, "1000.00%", Pcm16({-32768, 10000, 30}), ClipNoticeText("1")},
+        {{"--peak-db", "0"}, "200.00%", Pcm16({-32768, 2000, 6}), ""},
+        {{"--peak-db", "-20"}, "20.00%", Pcm16({-3276, 200, 0}), ""},
+    };
+    for (const auto& [options, shown, output, notice] : cases) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        Args args = options;
+        args.insert(args.end(), {"in.wav", "-o", "out.wav"});
+        EXPECT_EQ(Run(args), 0);
+        EXPECT_EQ(Stream("out"), shown + "\tin.wav -> out.wav\n");
+        EXPECT_EQ(Stream("err"), notice.empty() ? "" : MessageLine("in.wav", notice));
+        EXPECT_EQ(ReadFile(m_dir.File("out.wav")), output);
+    }
+    std::filesystem::remove(m_dir.File("out.wav"));
+    const Args refused[] = {{"--gain-db", "nan"},
+                            {"--gain-db", "inf"},
+                            {"--gain-db", "-1e999"},
+                            {"--gain-db", "6dB"},
+                            {"--gain-db="},
+                            {"--gain-db", "20.5"},
+                            {"--peak-db", "0.1"},
+                            {"--peak-db"},
+                            {"--percent", "5", "--gain-db", "1"},
+                            {"--peak-db", "-1", "--peak-db", "-2"}};
+    for (const Args& options : refused) {
+        SCOPED_TRACE(testing::PrintToString(options));
+        Args args = options;
+        args.insert(args.end(), {"in.wav", "-o", "out.wav"});
+        EXPECT_EQ(Run(args), 2);
+        EXPECT_TRUE(Stream("err").starts_with("sonorette-gain: --")) << Stream("err");
+    }
+    EXPECT_EQ(Run({"--propose", "--peak-db", "-1", "in.wav"}), 2);
+    EXPECT_EQ(Snapshot(), (Entries{{"in.wav", input}}));
+}
+
+// A float file beyond full scale: a proposal below 100, 16-bit output with the depth notice,
+// and the sample that the proposal brings to full scale counted as clipped.
+TEST_F(GainCli, FloatInputIsNarrowedAndItsClipsCounted) {
+    Bytes data;
+    for (const float x : {2.0f, -1.0f, 0.0f, 0.25f}) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&x);
+        data.insert(data.end(), bytes, bytes + 4);
+    }
+    Write("in.wav",
+          RiffBuilder().Chunk("fmt ", FormatRecord(3, 1, 8000, 32)).Chunk("data", data).Build());
+    EXPECT_EQ(Run({"in.wav", "-o", "out.wav"}), 0);
+    EXPECT_EQ(Stream("out"), "50%\tin.wav -> out.wav\n");
+    EXPECT_EQ(Stream("err"),
+              MessageLine("in.wav", kBits) + MessageLine("in.wav", ClipNoticeText("1")));
+    const Bytes out = ReadFile(m_dir.File("out.wav"));
+    ASSERT_EQ(out.size(), 44u + 8u);
+    EXPECT_EQ(Bytes(out.begin() + 20, out.begin() + 36), FormatRecord(1, 1, 8000, 16));
+    const std::vector<std::int16_t> samples = ToSamples16(out.data() + 44, 8);
+    const double expected[] = {32767, -16384, 0, 4096};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_LE(std::abs(samples[i] - expected[i]), 1.5) << i;
+    }
+    EXPECT_EQ(samples[2], 0);  // silence stays silent
 }
 
 // The output folder is the input's own, reached through a link.
@@ -253,8 +329,8 @@ TEST_F(GainCli, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
     ASSERT_EQ(::mkfifo(m_dir.File("f.wav").c_str(), 0600), 0);
     fs::create_directory(m_dir.File("out"));
     fs::create_directory(m_dir.File("folder.wav"));
-    Write("a.wav", Pcm16({8192}));
-    Write("b.wav", Pcm16({16384}));
+    Write("a.wav", Pcm16({-8192}));
+    Write("b.wav", Pcm16({-16384}));
     EXPECT_EQ(Run({"--out-dir", "out", "a.wav", "f.wav", "b.wav"}), 1);
     EXPECT_EQ(Stream("out"), "400%\ta.wav -> out/a.wav\n200%\tb.wav -> out/b.wav\n");
     EXPECT_EQ(Stream("err"), MessageLine("f.wav", kNotRegular));
@@ -284,7 +360,7 @@ TEST_F(GainCli, BatchComparesOutputsAsFiles) {
 }
 
 TEST_F(GainCli, FailedWriteToStandardOutputIsAnError) {
-    Write("a.wav", Pcm16({8192}));
+    Write("a.wav", Pcm16({-8192}));
     const std::tuple<Args, std::string, std::string> cases[] = {
         {{"--propose", "a.wav"}, "/dev/full", "No space left on device"},
         {{"--propose", "a.wav"}, "&-", "Bad file descriptor"},
@@ -297,7 +373,7 @@ TEST_F(GainCli, FailedWriteToStandardOutputIsAnError) {
         EXPECT_EQ(Stream("err"),
                   "sonorette-gain: 標準出力に書き込めませんでした。 (" + reason + ")\n");
     }
-    EXPECT_EQ(ReadFile(m_dir.File("b.wav")), Pcm16({32767}));
+    EXPECT_EQ(ReadFile(m_dir.File("b.wav")), Pcm16({-32768}));
 }
 
 // Terminal control sequences and line breaks in file names are shown escaped: one input, one line.
@@ -327,14 +403,14 @@ TEST_F(GainCli, NoticesAreBoundedPerFile) {
     for (int i = 0; i < 200000; ++i) {
         builder.Chunk(ids[i % 5], {});
     }
-    Write("many.wav", builder.Chunk("data", Samples16({8192})).Build());
+    Write("many.wav", builder.Chunk("data", Samples16({-8192})).Build());
     EXPECT_EQ(Run({"many.wav", "-o", "out.wav"}), 0);
     const std::string notice = "不明なタグが検出されました。処理は継続可能です。 ";
     EXPECT_EQ(Stream("err"), MessageLine("many.wav", notice + "[JUNK]") +
                                  MessageLine("many.wav", notice + "[abcd]") +
                                  MessageLine("many.wav", notice + "[LIST]") +
                                  MessageLine("many.wav", notice + "[ほか 199997 個]"));
-    EXPECT_EQ(ReadFile(m_dir.File("out.wav")), Pcm16({32767}));
+    EXPECT_EQ(ReadFile(m_dir.File("out.wav")), Pcm16({-32768}));
 }
 
 // Every failure on the output side names the output, with the system's reason where it gave one.
@@ -413,7 +489,7 @@ TEST_F(GainCli, LoudnessBringsTheFileToTheTargetUnderTheTruePeakCeiling) {
     Write("quiet.wav", SineWave16(44100, 2, 5.0, 1000.0, 0.05));
     EXPECT_EQ(Run({"--loudness", "-16", "quiet.wav", "-o", "out.wav"}), 0);
     EXPECT_EQ(Stream("err"), "");
-    EXPECT_TRUE(Stream("out").ends_with(" dB\tquiet.wav -> out.wav\n")) << Stream("out");
+    EXPECT_TRUE(Stream("out").ends_with("%\tquiet.wav -> out.wav\n")) << Stream("out");
     std::optional<LoudnessMeasure> out = MeasureFileLoudness(m_dir.File("out.wav").c_str());
     ASSERT_TRUE(out.has_value());
     EXPECT_NEAR(out->integratedLufs, -16.0, 0.1);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -108,6 +109,53 @@ TEST_F(LoudnessTest, ReadsTheStandardsTestSignalsWithinTheirTolerances) {
     EXPECT_NEAR(FractionToDecibels(quarter.samplePeakFraction), -3.01, 0.01);
     EXPECT_NEAR(FractionToDecibels(quarter.truePeakFraction), 0.0, 0.3);
     EXPECT_EQ(quarter.ProposedPercent(), 141);
+}
+
+// The same tone as 24-bit, 32-bit, float and double samples reads as the 16-bit one does; a float
+// sample that is not a number is measured as silence rather than spoiling every figure.
+TEST_F(LoudnessTest, WideSamplesReadAsTheirSixteenBitForm) {
+    constexpr std::uint32_t kRate = 48000;
+    const double level = std::pow(10.0, -23.0 / 20.0);
+    std::vector<double> tone;
+    for (std::uint32_t i = 0; i < 10 * kRate; ++i) {
+        const double value = level * std::sin(2.0 * std::numbers::pi * 1000.0 * i / kRate);
+        tone.insert(tone.end(), {value, value});
+    }
+    tone[1001] = std::numeric_limits<double>::quiet_NaN();
+    const auto encode = [&tone](std::uint16_t bits, bool isFloat) {
+        Bytes data;
+        for (const double value : tone) {
+            std::uint8_t bytes[8] = {};
+            if (isFloat && bits == 32) {
+                const auto narrow = static_cast<float>(value);
+                std::memcpy(bytes, &narrow, 4);
+            } else if (isFloat) {
+                std::memcpy(bytes, &value, 8);
+            } else {
+                const double scaled = std::isfinite(value) ? value * std::ldexp(1.0, bits - 1) : 0;
+                const auto whole = static_cast<std::int64_t>(std::lround(scaled));
+                for (int b = 0; b < bits / 8; ++b) {
+                    bytes[b] = static_cast<std::uint8_t>(whole >> (8 * b));
+                }
+            }
+            data.insert(data.end(), bytes, bytes + bits / 8);
+        }
+        return RiffBuilder()
+            .Chunk("fmt ", FormatRecord(isFloat ? 3 : 1, 2, kRate, bits))
+            .Chunk("data", data)
+            .Build();
+    };
+    const LoudnessMeasure reference = Measure(encode(16, false));
+    for (const auto& [bits, isFloat] :
+         {std::pair{24, false}, {32, false}, {32, true}, {64, true}}) {
+        SCOPED_TRACE(testing::Message() << bits << " bits, float " << isFloat);
+        const LoudnessMeasure wide = Measure(encode(static_cast<std::uint16_t>(bits), isFloat));
+        EXPECT_NEAR(wide.integratedLufs, -23.0, 0.1);
+        EXPECT_NEAR(wide.integratedLufs, reference.integratedLufs, 0.001);
+        EXPECT_NEAR(FractionToDecibels(wide.truePeakFraction),
+                    FractionToDecibels(reference.truePeakFraction), 0.01);
+        EXPECT_EQ(wide.frameCount, reference.frameCount);
+    }
 }
 
 TEST_F(LoudnessTest, GivesWhatOneStateFedTheWholeFileGives) {
@@ -219,7 +267,7 @@ TEST(LoudnessGain, BringsTheLoudnessToTheTargetUnderTheTruePeakCeiling) {
 
 TEST_F(LoudnessTest, FilesThatGiveNoSamplesAreReportedAndGiveNoMeasure) {
     const std::pair<Bytes, std::string> cases[] = {
-        {Wave(2, 44100, 24, Bytes(12, 1)),
+        {Wave(2, 44100, 12, Bytes(12, 1)),
          "フォーマットが違う音声ファイルを処理しようとしました。"},
         {Wave(1, 8, 16, Bytes(64, 1)),
          "この標本化周波数の音声はラウドネスを測れません (16 Hz〜2822400 Hz)。"},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -30,9 +31,27 @@ Bytes Noise(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
-Bytes Wave(std::uint16_t channels, std::uint16_t bits, const Bytes& data) {
+// Floats of -1.5..1.5, some beyond full scale, as 32-bit or (doubles) 64-bit samples.
+Bytes Floats(std::size_t count, bool doubles = false) {
+    const Bytes noise = Noise(count, 29);
+    Bytes bytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = (noise[i] - 127.5) / 85.0;
+        std::uint8_t raw[8];
+        if (doubles) {
+            std::memcpy(raw, &x, 8);
+        } else {
+            const auto f = static_cast<float>(x);
+            std::memcpy(raw, &f, 4);
+        }
+        bytes.insert(bytes.end(), raw, raw + (doubles ? 8 : 4));
+    }
+    return bytes;
+}
+
+Bytes Wave(std::uint16_t channels, std::uint16_t bits, const Bytes& data, std::uint16_t tag = 1) {
     return RiffBuilder()
-        .Chunk("fmt ", FormatRecord(1, channels, 22050, bits))
+        .Chunk("fmt ", FormatRecord(tag, channels, 22050, bits))
         .Chunk("data", data)
         .Build();
 }
@@ -117,7 +136,12 @@ TEST_F(StreamingGainTest, SameFileAndMessagesAsTheWholeImage) {
         {"empty data", Wave(2, 16, {})},
         {"unknown chunk", unknownChunk},
         {"truncated", truncated},
-        {"24-bit", Wave(2, 24, Noise(30, 17))},
+        {"24-bit, a partial sample at the end", Wave(2, 24, Noise(31, 17))},
+        // Pieces of whole frames, the dither continued from one to the next.
+        {"24-bit stereo over three pieces", Wave(2, 24, Noise(2 * piece + 600, 19))},
+        {"32-bit mono over two pieces", Wave(1, 32, Noise(piece + 4000, 23))},
+        {"32-bit float over two pieces", Wave(2, 32, Floats(piece / 4 + 1001), 3)},
+        {"64-bit float", Wave(1, 64, Floats(5000, true), 3)},
     };
     for (const auto& [what, bytes] : inputs) {
         const std::string input = Input(bytes);

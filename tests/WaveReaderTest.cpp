@@ -53,6 +53,17 @@ Bytes Extensible(std::uint8_t subFormat) {
     return record;
 }
 
+Bytes WithValidBits(Bytes record, std::uint16_t validBits) {
+    record[18] = static_cast<std::uint8_t>(validBits);
+    record[19] = static_cast<std::uint8_t>(validBits >> 8);
+    return record;
+}
+Bytes WithCbSize(Bytes record, std::uint16_t cbSize) {
+    record[16] = static_cast<std::uint8_t>(cbSize);
+    record[17] = static_cast<std::uint8_t>(cbSize >> 8);
+    return record;
+}
+
 using Chunk = std::pair<const char*, Bytes>;
 
 // The chunks before and after the format chunk (odd ones padded), then the data chunk.
@@ -109,6 +120,7 @@ TEST_F(WaveReaderTest, LayoutsThatGiveTheSamples) {
          {"odd chunks without pad bytes", unpadded, {}},
          {"skip, fact", File({{"PAD ", {}}}, {{"fact", {1, 0, 0, 0}}, {"minf", {}}}), {}},
          {"extensible PCM", File({}, {}, Extensible(1)), {}},
+         {"extensible PCM, 12 valid bits", File({}, {}, WithValidBits(Extensible(1), 12)), {}},
          {"unknown", File({}, {{"LIST", {}}, {"bext", {}}}), {Notice("LIST"), Notice("bext")}},
          // The byte rate that the layout gives is kept: 44100 x 4.
          {"byte rate that disagrees", File({}, {}, WithByteRate(kStereo, 3000000000u)), {}}},
@@ -143,13 +155,27 @@ TEST_F(WaveReaderTest, LayoutsThatGiveNoSamples) {
          {"fact of 8 bytes", File({}, {{"fact", Bytes(8, 1)}}), {Notice("fact")}},
          {"data past the end", File({}, {}, kStereo, 0xFFFFFFFF), {Notice("data")}},
          {"a-law", File({}, {}, FormatRecord(6, 1, 8000, 8)), {kWrongFormat}},
-         {"24-bit", File({}, {}, FormatRecord(1, 2, 48000, 24)), {kWrongFormat}},
-         {"extensible float", File({}, {}, Extensible(3)), {kWrongFormat}},
+         {"24-bit, three channels", File({}, {}, FormatRecord(1, 3, 48000, 24)), {kWrongFormat}},
+         {"12-bit", File({}, {}, FormatRecord(1, 2, 48000, 12)), {kWrongFormat}},
+         {"16-bit float", File({}, {}, FormatRecord(3, 2, 48000, 16)), {kWrongFormat}},
+         {"extensible 16-bit float", File({}, {}, Extensible(3)), {kWrongFormat}},
+         {"extensible ADPCM", File({}, {}, Extensible(2)), {kWrongFormat}},
+         {"extensible, 17 valid bits",
+          File({}, {}, WithValidBits(Extensible(1), 17)),
+          {kWrongFormat}},
+         {"extensible, no valid bits",
+          File({}, {}, WithValidBits(Extensible(1), 0)),
+          {kWrongFormat}},
+         {"extensible, cbSize 0", File({}, {}, WithCbSize(Extensible(1), 0)), {kWrongFormat}},
          {"8-bit, align 40000",
           File({}, {}, WithBlockAlign(FormatRecord(1, 2, 8000, 8), 40000)),
           {kWrongFormat}},
          // 2^30 frames a second: 2^32 bytes a second once widened to 16-bit stereo.
-         {"rate past 32 bits", File({}, {}, FormatRecord(1, 1, 1u << 30, 8)), {kWrongFormat}}},
+         {"rate past 32 bits", File({}, {}, FormatRecord(1, 1, 1u << 30, 8)), {kWrongFormat}},
+         // 2^29 frames a second: 2^32 bytes a second once doubled into 32-bit stereo.
+         {"32-bit rate past 32 bits",
+          File({}, {}, FormatRecord(3, 1, 1u << 29, 32)),
+          {kWrongFormat}}},
         false);
     for (const int blockAlign : {0, 1, 3, 2, 1000, 65535}) {
         SCOPED_TRACE(blockAlign);

@@ -16,6 +16,7 @@
 
 #include "platform/MessageBox.h"
 #include "wave/PcmLayout.h"
+#include "wave/SampleKernels.h"
 #include "wave/WaveData.h"
 #include "wave/WaveReader.h"
 
@@ -44,62 +45,107 @@ StatePtr NewState(std::uint16_t channels, std::uint32_t samplesPerSec, int mode)
     return StatePtr(ebur128_init(channels, samplesPerSec, mode));
 }
 
-// How the samples of the data chunk reach libebur128, in pieces of whole frames. This is the one
-// place that knows the sample layouts: the reader accepts 8-bit and 16-bit PCM, and each layout
-// it accepts needs a case in Supports() and in Add().
+// How the samples of the data chunk reach libebur128, in pieces of whole frames: 8-bit and
+// 16-bit samples as shorts (8-bit ones scaled as the gain widens them), 24-bit and 32-bit ones as
+// ints (24-bit ones in the upper bits, so that full scale is the int's), floats as doubles. This is
+// the one place that knows the sample layouts.
 //
 // Ownership: owns a buffer for the samples of one piece as libebur128 takes them.
 // Threads: one at a time.
 class CFrameFeeder {
   public:
     static bool Supports(const CWaveData& header) {
-        return header.m_bitsPerSample == 8 || header.m_bitsPerSample == 16;
+        return samplekernels::EncodingOf(header.m_formatTag, header.m_bitsPerSample).has_value();
     }
 
     // A feeder for pieces of up to maxFrames frames of header's layout (one Supports()).
     CFrameFeeder(const CWaveData& header, std::uint64_t maxFrames)
-        : m_bitsPerSample(header.m_bitsPerSample),
+        : m_encoding(samplekernels::AssumedEncoding(header.m_formatTag, header.m_bitsPerSample)),
           m_channels(header.m_channels),
           m_sampleCount(static_cast<std::size_t>(maxFrames) * m_channels),
-          m_shorts(new (std::nothrow) short[m_sampleCount]()) {}
+          // Eight bytes a sample hold every layout's type.
+          m_buffer(new (std::nothrow) double[m_sampleCount]()) {}
 
-    bool Usable() const { return m_shorts != nullptr; }
+    bool Usable() const { return m_buffer != nullptr; }
 
     // Adds the frames of bytes, whole frames of the file's layout (at most maxFrames), to state
     // in one call. False when libebur128 ran out of memory.
     bool Add(ebur128_state* state, std::span<const std::uint8_t> bytes) {
-        const std::size_t sampleCount = bytes.size() / BytesPerSample(m_bitsPerSample);
-        switch (m_bitsPerSample) {
-            case 8:
+        using samplekernels::SampleEncoding;
+        const std::size_t sampleCount = bytes.size() / samplekernels::BytesOf(m_encoding);
+        const std::uint8_t* in = bytes.data();
+        switch (m_encoding) {
+            case SampleEncoding::kPcm8:
                 // As the gain widens them: u becomes (u - 128) * 256, so the scale is the same.
                 for (std::size_t i = 0; i < sampleCount; ++i) {
-                    m_shorts[i] = static_cast<short>((bytes[i] - 128) * 256);
+                    Shorts()[i] = static_cast<short>((in[i] - 128) * 256);
                 }
                 break;
-            case 16:
-                std::memcpy(m_shorts.get(), bytes.data(), sampleCount * sizeof(short));
+            case SampleEncoding::kPcm16:
+                std::memcpy(Shorts(), in, sampleCount * sizeof(short));
                 break;
-            // Wider integer samples go to ebur128_add_frames_int (left-aligned in an int), float
-            // samples to ebur128_add_frames_float or _double, each from a buffer of its type.
-            default:
-                return false;
+            case SampleEncoding::kPcm24:
+                for (std::size_t i = 0; i < sampleCount; ++i, in += 3) {
+                    Ints()[i] = static_cast<int>(static_cast<std::uint32_t>(in[0]) << 8 |
+                                                 static_cast<std::uint32_t>(in[1]) << 16 |
+                                                 static_cast<std::uint32_t>(in[2]) << 24);
+                }
+                break;
+            case SampleEncoding::kPcm32:
+                std::memcpy(Ints(), in, sampleCount * sizeof(int));
+                break;
+            case SampleEncoding::kFloat32:
+            case SampleEncoding::kFloat64:
+                // A sample that is not a number, or infinite, would make every figure so: it is
+                // measured as silence, as the peak leaves it out.
+                for (std::size_t i = 0; i < sampleCount; ++i) {
+                    double value = 0.0;
+                    if (m_encoding == SampleEncoding::kFloat32) {
+                        float narrow = 0.0f;
+                        std::memcpy(&narrow, in + 4 * i, sizeof narrow);
+                        value = narrow;
+                    } else {
+                        std::memcpy(&value, in + 8 * i, sizeof value);
+                    }
+                    m_buffer[i] = std::isfinite(value) ? value : 0.0;
+                }
+                break;
         }
-        return ebur128_add_frames_short(state, m_shorts.get(), sampleCount / m_channels) ==
-               EBUR128_SUCCESS;
+        return AddFrames(state, sampleCount / m_channels);
     }
 
     // Adds frameCount frames of silence (at most maxFrames): for the true peak, whose filter
     // then holds what it holds at the start of a file, whatever was fed before.
     bool AddSilence(ebur128_state* state, std::uint64_t frameCount) {
-        std::fill_n(m_shorts.get(), frameCount * m_channels, short{0});
-        return ebur128_add_frames_short(state, m_shorts.get(), frameCount) == EBUR128_SUCCESS;
+        // Zero bytes are silence in every type the buffer holds.
+        std::fill_n(m_buffer.get(), frameCount * m_channels, 0.0);
+        return AddFrames(state, frameCount);
     }
 
   private:
-    std::uint16_t m_bitsPerSample;
+    short* Shorts() { return reinterpret_cast<short*>(m_buffer.get()); }
+    int* Ints() { return reinterpret_cast<int*>(m_buffer.get()); }
+
+    bool AddFrames(ebur128_state* state, std::size_t frameCount) {
+        using samplekernels::SampleEncoding;
+        switch (m_encoding) {
+            case SampleEncoding::kPcm8:
+            case SampleEncoding::kPcm16:
+                return ebur128_add_frames_short(state, Shorts(), frameCount) == EBUR128_SUCCESS;
+            case SampleEncoding::kPcm24:
+            case SampleEncoding::kPcm32:
+                return ebur128_add_frames_int(state, Ints(), frameCount) == EBUR128_SUCCESS;
+            case SampleEncoding::kFloat32:
+            case SampleEncoding::kFloat64:
+                break;
+        }
+        return ebur128_add_frames_double(state, m_buffer.get(), frameCount) == EBUR128_SUCCESS;
+    }
+
+    samplekernels::SampleEncoding m_encoding;
     std::uint16_t m_channels;
     std::size_t m_sampleCount;
-    std::unique_ptr<short[]> m_shorts;
+    std::unique_ptr<double[]> m_buffer;
 };
 
 // Where a measurement reads the data chunk's bytes: the file through its reader, or an image

@@ -5,6 +5,7 @@
 // Threads: any.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -26,6 +27,12 @@ constexpr std::uint32_t ByteRateOf(std::uint32_t samplesPerSec, std::uint16_t bl
     return static_cast<std::uint32_t>(std::uint64_t{samplesPerSec} * blockAlign);
 }
 
-// The widest form that the program makes of a file is 16-bit stereo (a widened, doubled play
-// copy): 4 bytes a frame. A rate above this would wrap that form's byte rate round.
-constexpr std::uint32_t kMaxSamplesPerSec = std::numeric_limits<std::uint32_t>::max() / 4;
+// Whether every form that the program makes of a file of this rate and depth has a byte rate
+// that fits its 32-bit field: the file doubled into stereo at its own depth, and 16-bit stereo (a
+// widened or narrowed, doubled play copy), 4 bytes a frame.
+constexpr bool FitsEveryForm(std::uint32_t samplesPerSec, std::uint16_t bitsPerSample) {
+    const std::uint64_t widestFrameBytes =
+        2 * std::max<std::uint64_t>(BytesPerSample(bitsPerSample), 2);
+    return std::uint64_t{samplesPerSec} * widestFrameBytes <=
+           std::numeric_limits<std::uint32_t>::max();
+}

@@ -1,66 +1,19 @@
 #include "wave/SampleKernels.h"
 
+#include "wave/KernelSupport.h"
+#include "wave/WideSampleKernels.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
-// Samples are moved in and out of the byte spans through memcpy as host integers.
-static_assert(std::endian::native == std::endian::little, "a little-endian host is assumed");
-
-// Loops marked with this are built twice, for the baseline processor and for AVX2, and the AVX2
-// build is chosen at the first call where the processor has it (not through an ifunc, which the
-// thread sanitizer cannot run). Both compute the same IEEE operations, so they give the same
-// bytes; the wider one only takes fewer instructions for data that is in the cache already.
-#if defined(__x86_64__)
-#define SONORETTE_AVX2 __attribute__((target("avx2")))
-#else
-#define SONORETTE_AVX2
-#endif
-
 namespace samplekernels {
 namespace {
-
-bool HasAvx2() {
-#if defined(__x86_64__)
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has;
-#else
-    return false;
-#endif
-}
-
-// Runs work(first, last) over [0, count), count units of unitBytes each: in two halves when they
-// come to kSplitBytes or more and the machine has two CPUs, the first half on a second thread;
-// otherwise, or when no thread can be started, in one call on this thread.
-template <typename Work>
-void InTwoHalves(std::size_t count, std::size_t unitBytes, const Work& work) {
-    static const bool twoCpus = std::thread::hardware_concurrency() >= 2;
-    if (!twoCpus || count * unitBytes < kSplitBytes) {
-        work(std::size_t{0}, count);
-        return;
-    }
-    // The first half ends at a multiple of 4096 units, on a page boundary of an aligned span.
-    const std::size_t half = (count / 2) & ~std::size_t{4095};
-    std::thread helper;
-    try {
-        helper = std::thread([&work, half] { work(std::size_t{0}, half); });
-    } catch (const std::system_error&) {
-        work(std::size_t{0}, count);
-        return;
-    }
-    work(half, count);
-    helper.join();
-}
 
 // --- Peak ---------------------------------------------------------------------------------------
 
@@ -189,6 +142,50 @@ void Scale(const std::uint8_t* in, std::uint8_t* out, std::size_t count, double 
     }
 }
 
+// --- Clip count ---------------------------------------------------------------------------------
+
+__attribute__((always_inline)) inline std::uint64_t CountOutsideLoop(const std::uint8_t* bytes,
+                                                                     std::size_t count,
+                                                                     std::int16_t low,
+                                                                     std::int16_t high) {
+    // A span holds fewer than 2^31 samples, and each counts once at most: 32 bits, which the
+    // vectoriser keeps eight to a vector, are enough.
+    std::uint32_t outside = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t s;
+        std::memcpy(&s, bytes + 2 * i, 2);
+        outside += static_cast<std::uint32_t>((s < low) | (s > high));
+    }
+    return outside;
+}
+
+std::uint64_t CountOutsideBaseline(const std::uint8_t* bytes, std::size_t count, std::int16_t low,
+                                   std::int16_t high) {
+    return CountOutsideLoop(bytes, count, low, high);
+}
+
+SONORETTE_AVX2 std::uint64_t CountOutsideAvx2(const std::uint8_t* bytes, std::size_t count,
+                                              std::int16_t low, std::int16_t high) {
+    return CountOutsideLoop(bytes, count, low, high);
+}
+
+// The sample nearest to 0 on the side of end (32767 or -32768) whose product clips, or one step
+// past end when none does. The product moves away from 0 monotonically as the sample does, so
+// the samples that clip lie beyond one bound on each side.
+int FirstClippingSample(double factor, int end) {
+    const int step = end > 0 ? 1 : -1;
+    if (!ClipsTruncated(end * factor)) {
+        return end + step;
+    }
+    int quiet = 0;  // never clips
+    int loud = end;
+    while (loud - quiet != step) {
+        const int middle = quiet + (loud - quiet) / 2;
+        (ClipsTruncated(middle * factor) ? loud : quiet) = middle;
+    }
+    return loud;
+}
+
 // --- Conversions ------------------------------------------------------------------------------
 
 __attribute__((always_inline)) inline void Widen8To16Loop(const std::uint8_t* narrow,
@@ -228,6 +225,42 @@ std::uint32_t PeakMagnitude(std::span<const std::uint8_t> samples, std::uint16_t
     return std::max(halves[0], halves[1]);
 }
 
+std::optional<SampleEncoding> EncodingOf(std::uint16_t formatTag, std::uint16_t bitsPerSample) {
+    if (formatTag == kFormatFloat) {
+        return bitsPerSample == 32   ? std::optional(SampleEncoding::kFloat32)
+               : bitsPerSample == 64 ? std::optional(SampleEncoding::kFloat64)
+                                     : std::nullopt;
+    }
+    if (formatTag != kFormatPcm) {
+        return std::nullopt;
+    }
+    switch (bitsPerSample) {
+        case 8:
+            return SampleEncoding::kPcm8;
+        case 16:
+            return SampleEncoding::kPcm16;
+        case 24:
+            return SampleEncoding::kPcm24;
+        case 32:
+            return SampleEncoding::kPcm32;
+        default:
+            return std::nullopt;
+    }
+}
+
+SampleEncoding AssumedEncoding(std::uint16_t formatTag, std::uint16_t bitsPerSample) {
+    return EncodingOf(formatTag, bitsPerSample)
+        .value_or(bitsPerSample == 16 ? SampleEncoding::kPcm16 : SampleEncoding::kPcm8);
+}
+
+double PeakOf(std::span<const std::uint8_t> samples, SampleEncoding encoding) {
+    if (IsWide(encoding)) {
+        return PeakWide(samples, encoding);
+    }
+    const std::uint16_t bits = encoding == SampleEncoding::kPcm16 ? 16 : 8;
+    return PeakFraction(PeakMagnitude(samples, bits), bits);
+}
+
 double PeakFraction(std::uint32_t magnitude, std::uint16_t bitsPerSample) {
     return magnitude * (bitsPerSample == 16 ? 3.0517578125e-05 : 0.0078125);
 }
@@ -247,6 +280,19 @@ void ScaleSamples16(std::span<const std::uint8_t> samples, std::span<std::uint8_
 
 void ScaleSamples16(std::span<std::uint8_t> samples, double factor) {
     ScaleSamples16(samples, samples, factor);
+}
+
+std::uint64_t CountClipped16(std::span<const std::uint8_t> samples, double factor) {
+    const int low = FirstClippingSample(factor, -32768) + 1;
+    const int high = FirstClippingSample(factor, 32767) - 1;
+    if (low <= -32768 && high >= 32767) {
+        return 0;
+    }
+    const auto low16 = static_cast<std::int16_t>(low);
+    const auto high16 = static_cast<std::int16_t>(high);
+    const std::size_t count = samples.size() / 2;
+    return HasAvx2() ? CountOutsideAvx2(samples.data(), count, low16, high16)
+                     : CountOutsideBaseline(samples.data(), count, low16, high16);
 }
 
 void Widen8To16(std::span<const std::uint8_t> narrow, std::span<std::uint8_t> wide) {
@@ -289,6 +335,18 @@ void MonoToStereo16(std::span<const std::uint8_t> mono, std::span<std::uint8_t> 
         stereo[stereo.size() - 2] = 0;
         stereo[stereo.size() - 1] = 0;
     }
+}
+
+void MonoToStereoOf(std::span<const std::uint8_t> mono, std::span<std::uint8_t> stereo,
+                    std::size_t sampleBytes) {
+    const std::size_t count = std::min(mono.size(), stereo.size() / 2) / sampleBytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* sample = mono.data() + i * sampleBytes;
+        std::memcpy(stereo.data() + 2 * i * sampleBytes, sample, sampleBytes);
+        std::memcpy(stereo.data() + (2 * i + 1) * sampleBytes, sample, sampleBytes);
+    }
+    std::fill(stereo.begin() + static_cast<std::ptrdiff_t>(2 * count * sampleBytes), stereo.end(),
+              std::uint8_t{0});
 }
 
 }  // namespace samplekernels

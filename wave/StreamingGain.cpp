@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <numeric>
 #include <semaphore>
 #include <span>
 #include <system_error>
@@ -18,8 +20,22 @@
 #include "wave/WaveData.h"
 #include "wave/WaveReader.h"
 #include "wave/WaveWriter.h"
+#include "wave/WideSampleKernels.h"
+
+namespace sk = samplekernels;
 
 static_assert(kPieceBytes % kLineBytes == 0, "pieces must keep the cache-line alignment");
+
+double DecibelFactor(double decibels) {
+    return std::pow(10.0, decibels / 20.0);
+}
+
+double PeakTargetFactor(double peak, double decibels) {
+    if (peak <= 0.0) {
+        return 0.0;
+    }
+    return std::min(DecibelFactor(decibels) / peak, GainFactor(kMaxGainPercent));
+}
 
 namespace {
 
@@ -50,6 +66,10 @@ class CPieceSource {
   public:
     explicit CPieceSource(const char* path) : m_reader(path, m_header) {}
 
+    sk::SampleEncoding Encoding() const {
+        return sk::AssumedEncoding(m_header.m_formatTag, m_header.m_bitsPerSample);
+    }
+
     // Whether the reading constructor would have given samples. Only a block too large for a
     // wave file is refused here beyond what the reader refuses, with the reading constructor's
     // message.
@@ -60,14 +80,20 @@ class CPieceSource {
         if (!riff::FitsSampleBlock(m_reader.DataBytes())) {
             return ReportOutOfMemory();
         }
+        // Pieces of whole frames that keep the cache-line alignment: kPieceBytes itself for 8-bit
+        // and 16-bit samples.
+        m_pieceBytes =
+            kPieceBytes - kPieceBytes % std::lcm(std::size_t{m_header.m_blockAlign}, kLineBytes);
         m_buffer.emplace(BufferBytes(), m_reader.DataOffset());
         return m_buffer->Usable() || ReportOutOfMemory();
     }
 
     const CWaveData& Header() const { return m_header; }
     std::uint32_t DataBytes() const { return m_reader.DataBytes(); }
+    // The length of every piece but the last, a multiple of the frame size.
+    std::size_t PieceBytes() const { return m_pieceBytes; }
 
-    // Reads the piece at offset, a multiple of kPieceBytes, into the piece buffer; nothing after
+    // Reads the piece at offset, a multiple of PieceBytes(), into the piece buffer; nothing after
     // a report.
     std::optional<std::span<std::uint8_t>> ReadPiece(std::uint64_t offset) {
         const std::span<std::uint8_t> piece = m_buffer->First(PieceBytes(offset));
@@ -77,11 +103,11 @@ class CPieceSource {
         return piece;
     }
 
-    // The percentage proposed for the data's peak. For data of two pieces or more a second
+    // The data's peak as a fraction of full scale (PeakOf). For data of two pieces or more a second
     // thread measures the second half of the pieces, into a buffer of its own: reading the file
     // takes most of the time, and two cores copy from the file's cache faster than one.
-    std::optional<int> ProposedPercent() {
-        const std::uint64_t pieces = (DataBytes() + kPieceBytes - 1) / kPieceBytes;
+    std::optional<double> Peak() {
+        const std::uint64_t pieces = (DataBytes() + m_pieceBytes - 1) / m_pieceBytes;
         const std::uint64_t half = pieces / 2;
         Measure second;
         std::thread helper;
@@ -106,38 +132,38 @@ class CPieceSource {
             CWaveReader::Report(failure);
             return std::nullopt;
         }
-        const std::uint32_t magnitude = std::max(first.magnitude, second.magnitude);
-        return ProposePercent(samplekernels::PeakFraction(magnitude, m_header.m_bitsPerSample));
+        return std::max(first.peak, second.peak);
     }
 
   private:
     struct Measure {
-        std::uint32_t magnitude = 0;
+        double peak = 0.0;
         CWaveReader::ReadResult result = CWaveReader::ReadResult::kRead;
     };
 
-    std::size_t BufferBytes() const { return std::min<std::size_t>(kPieceBytes, DataBytes()); }
+    std::size_t BufferBytes() const { return std::min<std::size_t>(m_pieceBytes, DataBytes()); }
 
     std::size_t PieceBytes(std::uint64_t offset) const {
-        return static_cast<std::size_t>(std::min<std::uint64_t>(kPieceBytes, DataBytes() - offset));
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(m_pieceBytes, DataBytes() - offset));
     }
 
-    // The largest magnitude of pieces [first, last), up to the first that cannot be read.
+    // The peak of pieces [first, last), up to the first that cannot be read.
     Measure MeasurePieces(std::uint64_t first, std::uint64_t last,
                           const CPieceBuffer& buffer) const {
         Measure measure;
         for (std::uint64_t i = first; i < last; ++i) {
-            const std::span<std::uint8_t> piece = buffer.First(PieceBytes(i * kPieceBytes));
-            measure.result = m_reader.ReadDataQuietly(i * kPieceBytes, piece);
+            const std::span<std::uint8_t> piece = buffer.First(PieceBytes(i * m_pieceBytes));
+            measure.result = m_reader.ReadDataQuietly(i * m_pieceBytes, piece);
             if (measure.result != CWaveReader::ReadResult::kRead) {
                 break;
             }
-            measure.magnitude = std::max(
-                measure.magnitude, samplekernels::PeakMagnitude(piece, m_header.m_bitsPerSample));
+            measure.peak = std::max(measure.peak, sk::PeakOf(piece, Encoding()));
         }
         return measure;
     }
 
+    std::size_t m_pieceBytes = kPieceBytes;
     CWaveData m_header;
     CWaveReader m_reader;
     std::optional<CPieceBuffer> m_buffer;
@@ -224,13 +250,25 @@ class CWriteBehind {
     std::thread m_thread;
 };
 
-// Reads, scales and writes the data piece by piece; false after a report (a failed write is
-// reported by the writer's Finish()).
-bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, double factor) {
+// The output bytes of input bytes of samples of encoding: 8-bit samples are widened, wide ones
+// narrowed to 16 bits.
+std::uint64_t OutputBytes(std::uint64_t inputBytes, sk::SampleEncoding encoding) {
+    if (encoding == sk::SampleEncoding::kPcm8) {
+        return 2 * inputBytes;
+    }
+    return sk::IsWide(encoding) ? inputBytes / sk::BytesOf(encoding) * 2 : inputBytes;
+}
+
+// Reads, scales and writes the data piece by piece, counting the samples clipped into *clipped;
+// false after a report (a failed write is reported by the writer's Finish()).
+bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, double factor,
+                 std::uint64_t* clipped) {
+    const sk::SampleEncoding encoding = source.Encoding();
+    const std::size_t pieceBytes = source.PieceBytes();
     // One output piece more than can be queued, each lying in memory as it will lie in the file
     // after its header.
-    const std::size_t outputPieceBytes =
-        (widen ? 2 : 1) * std::min<std::size_t>(kPieceBytes, source.DataBytes());
+    const auto outputPieceBytes = static_cast<std::size_t>(
+        OutputBytes(std::min<std::size_t>(pieceBytes, source.DataBytes()), encoding));
     std::vector<CPieceBuffer> outputPieces;
     for (std::ptrdiff_t i = 0; i <= CWriteBehind::kQueuedPieces; ++i) {
         outputPieces.emplace_back(outputPieceBytes, riff::kHeaderBytes);
@@ -239,49 +277,30 @@ bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, bool widen, doub
         }
     }
     CWriteBehind writeBehind(writer);
-    for (std::uint64_t offset = 0; offset < source.DataBytes(); offset += kPieceBytes) {
+    for (std::uint64_t offset = 0; offset < source.DataBytes(); offset += pieceBytes) {
         const std::optional<std::span<std::uint8_t>> piece = source.ReadPiece(offset);
         if (!piece) {
             return false;
         }
         const std::span<std::uint8_t> samples =
-            outputPieces[offset / kPieceBytes % outputPieces.size()].First((widen ? 2 : 1) *
-                                                                           piece->size());
-        if (widen) {
-            samplekernels::Widen8To16(*piece, samples);
-            samplekernels::ScaleSamples16(samples, factor);
+            outputPieces[offset / pieceBytes % outputPieces.size()].First(
+                static_cast<std::size_t>(OutputBytes(piece->size(), encoding)));
+        if (encoding == sk::SampleEncoding::kPcm8) {
+            sk::Widen8To16(*piece, samples);
+            *clipped += sk::CountClipped16(samples, factor);
+            sk::ScaleSamples16(samples, factor);
+        } else if (encoding == sk::SampleEncoding::kPcm16) {
+            *clipped += sk::CountClipped16(*piece, factor);
+            sk::ScaleSamples16(*piece, samples, factor);
         } else {
-            samplekernels::ScaleSamples16(*piece, samples, factor);
+            *clipped += sk::NarrowWithGain(*piece, encoding, samples, factor,
+                                           offset / sk::BytesOf(encoding));
         }
         if (!writeBehind.Write(samples)) {
             break;
         }
     }
     return true;
-}
-
-// Writes the source's samples scaled by factor to output; false after a report.
-bool WriteGainedFile(CPieceSource& source, const char* output, double factor) {
-    // As ApplyGain does: samples of another depth than 16 bits are widened first (the reader
-    // lets only 8 and 16 through), and the user is told so before anything is written.
-    const CWaveData& header = source.Header();
-    platform::WAVEFORMATEX format = header.FormatRecord();
-    std::uint64_t outputBytes = source.DataBytes();
-    const bool widen = header.m_bitsPerSample == 8;
-    if (header.m_bitsPerSample != 16) {
-        if (widen) {
-            outputBytes *= 2;
-            if (!riff::FitsSampleBlock(outputBytes)) {
-                return ReportOutOfMemory();
-            }
-            format = WidenedFormat(format);
-        }
-        CWaveData::ShowMessage(CWaveData::kMsgBitsChanged);
-    }
-
-    CWaveFileWriter writer;
-    return writer.Open(output, format, static_cast<std::uint32_t>(outputBytes)) &&
-           WritePieces(source, writer, widen, factor) && writer.Finish();
 }
 
 }  // namespace
@@ -291,28 +310,83 @@ std::optional<int> ProposeFilePercent(const char* path) {
     if (!source.Ready()) {
         return std::nullopt;
     }
-    return source.ProposedPercent();
+    const std::optional<double> peak = source.Peak();
+    return peak ? std::optional(ProposePercent(*peak)) : std::nullopt;
 }
 
-std::optional<int> GainFileInPieces(const char* input, const char* output,
-                                    std::optional<int> percent) {
+bool NeedsPeak(const GainChoice& choice) {
+    return choice.kind == GainChoice::Kind::kProposed ||
+           choice.kind == GainChoice::Kind::kPeakDecibels;
+}
+
+GainOutcome ChooseGain(const GainChoice& choice, double peak) {
+    GainOutcome outcome;
+    switch (choice.kind) {
+        case GainChoice::Kind::kProposed:
+            outcome.percent = ProposePercent(peak);
+            break;
+        case GainChoice::Kind::kPercent:
+            outcome.percent = choice.percent;
+            break;
+        case GainChoice::Kind::kDecibels:
+            outcome.factor = DecibelFactor(choice.decibels);
+            break;
+        case GainChoice::Kind::kPeakDecibels:
+            outcome.factor = PeakTargetFactor(peak, choice.decibels);
+            break;
+    }
+    if (outcome.percent) {
+        outcome.factor = GainFactor(*outcome.percent);
+    }
+    return outcome;
+}
+
+std::optional<GainOutcome> GainFile(const char* input, const char* output,
+                                    const GainChoice& choice) {
     CPieceSource source(input);
     if (!source.Ready()) {
         return std::nullopt;
     }
-    if (!percent) {
-        percent = source.ProposedPercent();
-        if (!percent) {
+    std::optional<double> peak = 0.0;
+    if (NeedsPeak(choice)) {
+        peak = source.Peak();
+        if (!peak) {
             return std::nullopt;
         }
     }
-    if (!WriteGainedFile(source, output, GainFactor(*percent))) {
+    GainOutcome outcome = ChooseGain(choice, *peak);
+
+    // As ApplyGain does: samples of another depth than 16 bits are widened or narrowed to 16
+    // bits, and the user is told so before anything is written.
+    const CWaveData& header = source.Header();
+    const sk::SampleEncoding encoding = source.Encoding();
+    platform::WAVEFORMATEX format = header.FormatRecord();
+    const std::uint64_t outputBytes = OutputBytes(source.DataBytes(), encoding);
+    if (encoding != sk::SampleEncoding::kPcm16) {
+        if (!riff::FitsSampleBlock(outputBytes)) {
+            CWaveData::ShowMessage(CWaveData::kMsgOutOfMemory);
+            return std::nullopt;
+        }
+        format =
+            encoding == sk::SampleEncoding::kPcm8 ? WidenedFormat(format) : NarrowedFormat(format);
+        CWaveData::ShowMessage(CWaveData::kMsgBitsChanged);
+    }
+
+    CWaveFileWriter writer;
+    if (!writer.Open(output, format, static_cast<std::uint32_t>(outputBytes)) ||
+        !WritePieces(source, writer, outcome.factor, &outcome.clippedSamples) || !writer.Finish()) {
         return std::nullopt;
     }
-    return percent;
+    return outcome;
 }
 
-bool GainFileByFactor(const char* input, const char* output, double factor) {
-    CPieceSource source(input);
-    return source.Ready() && WriteGainedFile(source, output, factor);
+std::optional<int> GainFileInPieces(const char* input, const char* output,
+                                    std::optional<int> percent) {
+    GainChoice choice;
+    if (percent) {
+        choice.kind = GainChoice::Kind::kPercent;
+        choice.percent = *percent;
+    }
+    const std::optional<GainOutcome> outcome = GainFile(input, output, choice);
+    return outcome ? outcome->percent : std::nullopt;
 }

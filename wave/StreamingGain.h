@@ -17,9 +17,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
-// Input bytes per piece: 1 MiB, whole 16-bit frames (the output pieces of 8-bit input are twice
+// Input bytes per piece: 1 MiB for 8-bit and 16-bit samples, a little less for wider ones so that
+// a piece holds whole frames; whole 16-bit frames (the output pieces of 8-bit input are twice
 // as long). Measured end to end (bench/gain_vs_cp.sh), pieces of 512 KiB to 1 MiB, whose buffers
 // stay in the cache from one step to the next, were about a tenth faster than pieces of 4 MiB.
 constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
@@ -28,15 +30,49 @@ constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
 // piece. Nothing when the file gives no samples; the user has been told why.
 std::optional<int> ProposeFilePercent(const char* path);
 
+constexpr int kMaxGainPercent = 1000;
+
+// How the gain of a file is chosen.
+struct GainChoice {
+    enum class Kind {
+        kProposed,      // the percentage proposed for the peak (ProposePercent)
+        kPercent,       // percent, 0..1000
+        kDecibels,      // the factor 10^(decibels / 20)
+        kPeakDecibels,  // the factor that brings the peak to decibels dBFS (PeakTargetFactor)
+    };
+    Kind kind = Kind::kProposed;
+    int percent = 100;
+    double decibels = 0.0;
+};
+
+// What a gain did: the factor (GainFactor of the whole percentage when there was one) and how
+// many samples it clipped.
+struct GainOutcome {
+    double factor = 1.0;
+    std::optional<int> percent;
+    std::uint64_t clippedSamples = 0;
+};
+
+// 10^(decibels / 20): a real factor, not rounded to a whole percentage.
+double DecibelFactor(double decibels);
+// The factor that brings peak (a fraction of full scale) to decibels dBFS, limited to the
+// factor of kMaxGainPercent as the proposal is; 0 for a peak of 0.
+double PeakTargetFactor(double peak, double decibels);
+
+// Whether choice needs the peak of the file.
+bool NeedsPeak(const GainChoice& choice);
+// The gain that choice gives for a file of peak (ignored when not NeedsPeak); nothing clipped.
+GainOutcome ChooseGain(const GainChoice& choice, double peak);
+
+// Writes to output the file at input with its samples scaled as choice says, one more pass over
+// the data before any writing when the peak is needed. Nothing when the file could not be read or
+// written; the user has been told why, and an existing output is unchanged.
+std::optional<GainOutcome> GainFile(const char* input, const char* output,
+                                    const GainChoice& choice);
+
 // Writes to output the file at input with its samples scaled by percent, or by the percentage
 // proposed for its peak when percent is empty (one more pass over the data, before any writing).
 // Gives the percentage used, or nothing when the file could not be read or written; the user has
 // been told why, and an existing output is unchanged.
 std::optional<int> GainFileInPieces(const char* input, const char* output,
                                     std::optional<int> percent);
-
-// Writes to output the file at input with its samples scaled by factor, a finite gain factor
-// that is not negative, as GainFileInPieces does for a percentage (GainFactor). False when the
-// file could not be read or written; the user has been told why, and an existing output is
-// unchanged.
-bool GainFileByFactor(const char* input, const char* output, double factor);

@@ -9,7 +9,10 @@
 //                         ChunkNoticeLimit.h (how many notices one read shows);
 //   WaveWriter.h, .cpp    Write, the file image and the piecewise writer (CWaveFileWriter);
 //   WaveTransforms.cpp    the peak, the gain, the bit-depth and channel conversions of an image;
-//   SampleKernels.h, .cpp the sample arithmetic on spans, for the transforms and the file gain;
+//   SampleKernels.h, .cpp the sample arithmetic on spans, for the transforms and the file gain,
+//                         with KernelSupport.h (threads, AVX2), WideSampleKernels.h, .cpp
+//                         (samples of more than 16 bits, the dither) and SampleLevels.h, .cpp
+//                         (the peak with the clip count of every percentage);
 //   StreamingGain.h, .cpp the gain of a file into a new file in pieces (sonorette-gain);
 //   FileReplace.h, .cpp   replacing a file's contents without risk to the old ones, with
 //                         RemoveOnSignal.h (no half-written file left by a signal);
@@ -33,6 +36,9 @@
 
 #include "platform/MessageBox.h"
 #include "platform/WaveFormat.h"
+#include "wave/SampleKernels.h"
+
+class CSampleLevels;
 
 // Four-byte chunk id held in file order, compared as one 32-bit value.
 constexpr std::uint32_t MakeChunkId(const char (&id)[5]) {
@@ -95,11 +101,15 @@ class CWaveData {
     void BuildFileImage(std::uint8_t* buffer, std::uint32_t size) const;
     static void StoreLE32(std::uint8_t* destination, std::uint32_t value);
 
-    // The largest sample magnitude as a fraction of full scale, 0..1.
+    // The largest sample magnitude as a fraction of full scale: 0..1, and above 1 for floats
+    // beyond full scale.
     double GetPeak() const;
+    // The peak with the number of samples clipped at every whole percentage, in one pass.
+    CSampleLevels GetLevels() const;
     // Scales every 16-bit sample by factor (a finite number), truncating toward zero and limiting
-    // the result to -32768..32767. An image of another depth is widened to 16 bits first and the
-    // user is told so.
+    // the result to -32768..32767. An 8-bit image is widened to 16 bits first, and an image of
+    // wider samples is scaled and narrowed to 16 bits with dither (WideSampleKernels.h); the user
+    // is told that the depth changed.
     void ApplyGain(double factor);
     void ConvertBits(int targetBits);
     void Convert8To16();
@@ -129,6 +139,10 @@ class CWaveData {
   private:
     // Replaces the sample block by block (bytes long).
     void TakeBlock(std::unique_ptr<std::uint8_t[]> block, std::uint32_t bytes);
+    // How the operations take the samples (the format tag and depth).
+    samplekernels::SampleEncoding Encoding() const;
+    // ApplyGain's scaling and narrowing of wide samples into a new 16-bit block.
+    void NarrowWithGain(double factor);
     // Sets the six format fields from format.
     void TakeFormatRecord(const platform::WAVEFORMATEX& format);
     // A new sample block for a transform. When it cannot be had (too large for the RIFF size
@@ -142,5 +156,7 @@ class CWaveData {
 int ProposePercent(double peak);
 // The gain factor of a percentage: percent * 0.01 in double precision (100 gives exactly 1.0).
 double GainFactor(int percent);
+// The format fields of wide samples narrowed to 16-bit PCM: tag 1, 16 bits, 2 bytes per sample.
+platform::WAVEFORMATEX NarrowedFormat(platform::WAVEFORMATEX format);
 // The format fields of samples widened from 8 to 16 bits: twice the bytes per frame and second.
 platform::WAVEFORMATEX WidenedFormat(platform::WAVEFORMATEX format);

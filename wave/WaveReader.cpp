@@ -29,12 +29,16 @@ constexpr std::uint32_t kSkipIds[] = {
     MakeChunkId("regn"), MakeChunkId("ovwf"), MakeChunkId("umid"),
 };
 
-constexpr std::uint16_t kFormatPcm = 1;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
-// The sub-format GUID of linear PCM in a WAVE_FORMAT_EXTENSIBLE record, as stored in the file.
-constexpr std::uint8_t kPcmSubFormat[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                            0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// The sub-format GUIDs of linear PCM and of IEEE floats in a WAVE_FORMAT_EXTENSIBLE record, as
+// stored in the file: the format tag in the first two bytes, then a fixed tail.
+constexpr std::uint8_t kSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                             0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 constexpr std::uint32_t kExtensibleBytes = 40;
+// cbSize of an extensible record: the valid bits, the channel mask and the GUID.
+constexpr std::uint16_t kExtensionBytes = 22;
+constexpr std::uint32_t kCbSizeOffset = 16;
+constexpr std::uint32_t kValidBitsOffset = 18;
 constexpr std::uint32_t kSubFormatOffset = 24;
 
 bool Contains(const std::uint32_t* first, const std::uint32_t* last, std::uint32_t id) {
@@ -80,20 +84,31 @@ bool TakeFormat(CWaveData& image, const std::uint8_t* body, std::uint32_t bodyBy
     image.m_blockAlign = LoadLE16(body + 12);
     image.m_bitsPerSample = LoadLE16(body + 14);
 
-    // An extensible record whose sub-format is plain PCM holds the same samples as a tag-1 record;
-    // the writer's 16-byte record cannot carry the extension, so it is taken as tag 1.
+    // An extensible record whose sub-format is PCM or float holds the same samples as a record
+    // with that tag; the writer's 16-byte record cannot carry the extension, so it is taken as
+    // that tag. Its valid bits may be fewer than the container's for PCM (the samples stand in the
+    // container's top bits, so they read right as they are); none, more, or fewer for a float, say
+    // that the samples are not what the tag says.
     if (image.m_formatTag == kFormatExtensible && bodyBytes >= kExtensibleBytes &&
-        std::memcmp(body + kSubFormatOffset, kPcmSubFormat, sizeof kPcmSubFormat) == 0) {
-        image.m_formatTag = kFormatPcm;
+        LoadLE16(body + kCbSizeOffset) >= kExtensionBytes &&
+        std::memcmp(body + kSubFormatOffset + 2, kSubFormatTail, sizeof kSubFormatTail) == 0) {
+        const std::uint16_t subFormat = LoadLE16(body + kSubFormatOffset);
+        const std::uint16_t validBits = LoadLE16(body + kValidBitsOffset);
+        const bool validBitsFit = validBits == image.m_bitsPerSample ||
+                                  (subFormat == samplekernels::kFormatPcm && validBits > 0 &&
+                                   validBits < image.m_bitsPerSample);
+        if ((subFormat == samplekernels::kFormatPcm || subFormat == samplekernels::kFormatFloat) &&
+            validBitsFit) {
+            image.m_formatTag = subFormat;
+        }
     }
     // Anything else would be scaled as if it were 16-bit PCM and saved as noise. A frame size that
     // disagrees with the channels and the depth would be carried into every frame count and into
     // the header written out, and a byte rate past 32 bits would wrap there.
-    const bool supported = image.m_formatTag == kFormatPcm &&
-                           (image.m_bitsPerSample == 8 || image.m_bitsPerSample == 16) &&
+    const bool supported = samplekernels::EncodingOf(image.m_formatTag, image.m_bitsPerSample) &&
                            (image.m_channels == 1 || image.m_channels == 2) &&
                            image.m_samplesPerSec > 0 &&
-                           image.m_samplesPerSec <= kMaxSamplesPerSec &&
+                           FitsEveryForm(image.m_samplesPerSec, image.m_bitsPerSample) &&
                            HasConsistentLayout(image.m_channels, image.m_samplesPerSec,
                                                image.m_blockAlign, image.m_bitsPerSample);
     if (!supported) {

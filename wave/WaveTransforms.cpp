@@ -3,19 +3,40 @@
 // block of the final size, fills it in one pass and releases the old one.
 #include <span>
 
+#include "wave/PcmLayout.h"
 #include "wave/SampleKernels.h"
+#include "wave/SampleLevels.h"
 #include "wave/WaveData.h"
+#include "wave/WideSampleKernels.h"
+
+namespace sk = samplekernels;
 
 double CWaveData::GetPeak() const {
     if (!HasSamples()) {
         return 0.0;
     }
-    const std::uint32_t magnitude =
-        samplekernels::PeakMagnitude({m_pSamples.get(), m_sampleBytes}, m_bitsPerSample);
-    return samplekernels::PeakFraction(magnitude, m_bitsPerSample);
+    return sk::PeakOf({m_pSamples.get(), m_sampleBytes}, Encoding());
+}
+
+CSampleLevels CWaveData::GetLevels() const {
+    if (!HasSamples()) {
+        return {};
+    }
+    return CSampleLevels::Measure({m_pSamples.get(), m_sampleBytes}, Encoding());
+}
+
+sk::SampleEncoding CWaveData::Encoding() const {
+    return sk::AssumedEncoding(m_formatTag, m_bitsPerSample);
 }
 
 void CWaveData::ApplyGain(double factor) {
+    if (sk::IsWide(Encoding())) {
+        NarrowWithGain(factor);
+        if (HasSamples()) {
+            ShowMessage(kMsgBitsChanged);
+        }
+        return;
+    }
     if (m_bitsPerSample != 16) {
         ConvertBits(16);
         if (!HasSamples()) {
@@ -27,6 +48,22 @@ void CWaveData::ApplyGain(double factor) {
         return;
     }
     samplekernels::ScaleSamples16({m_pSamples.get(), m_sampleBytes}, factor);
+}
+
+void CWaveData::NarrowWithGain(double factor) {
+    if (!HasSamples()) {
+        return;
+    }
+    const std::size_t sampleCount = m_sampleBytes / sk::BytesOf(Encoding());
+    const std::uint32_t newBytes = static_cast<std::uint32_t>(2 * sampleCount);
+    std::unique_ptr<std::uint8_t[]> block = NewBlock(newBytes);
+    if (!block) {
+        return;
+    }
+    sk::NarrowWithGain({m_pSamples.get(), m_sampleBytes}, Encoding(), {block.get(), newBytes},
+                       factor, 0);
+    TakeBlock(std::move(block), newBytes);
+    TakeFormatRecord(NarrowedFormat(FormatRecord()));
 }
 
 void CWaveData::ConvertBits(int targetBits) {
@@ -78,10 +115,13 @@ void CWaveData::MonoToStereo() {
     }
     const std::span<const std::uint8_t> mono(m_pSamples.get(), m_sampleBytes);
     const std::span<std::uint8_t> stereo(block.get(), newBytes);
-    if (m_bitsPerSample == 8) {
-        samplekernels::MonoToStereo8(mono, stereo);
+    const sk::SampleEncoding encoding = Encoding();
+    if (encoding == sk::SampleEncoding::kPcm8) {
+        sk::MonoToStereo8(mono, stereo);
+    } else if (encoding == sk::SampleEncoding::kPcm16) {
+        sk::MonoToStereo16(mono, stereo);
     } else {
-        samplekernels::MonoToStereo16(mono, stereo);
+        sk::MonoToStereoOf(mono, stereo, sk::BytesOf(encoding));
     }
     TakeBlock(std::move(block), newBytes);
     m_channels = 2;
@@ -99,6 +139,14 @@ int ProposePercent(double peak) {
 
 double GainFactor(int percent) {
     return percent * 0.01;
+}
+
+platform::WAVEFORMATEX NarrowedFormat(platform::WAVEFORMATEX format) {
+    format.wFormatTag = sk::kFormatPcm;
+    format.wBitsPerSample = 16;
+    format.nBlockAlign = static_cast<std::uint16_t>(format.nChannels * 2);
+    format.nAvgBytesPerSec = ByteRateOf(format.nSamplesPerSec, format.nBlockAlign);
+    return format;
 }
 
 platform::WAVEFORMATEX WidenedFormat(platform::WAVEFORMATEX format) {

@@ -226,10 +226,11 @@ class GainDlgTest : public QObject {
         QVERIFY(Drop(loud));
         QVERIFY(Drop(tone));
         const auto tip = [this] { return m_dlg->m_spinPercent->toolTip(); };
-        QCOMPARE(tip(), QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +17.0 dB"));
+        QCOMPARE(tip(),
+                 QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +17.0 dB\nクリップ: 0 サンプル"));
         QTRY_VERIFY_WITH_TIMEOUT(tip().contains(QStringLiteral("ラウドネス")), 20000);
         m_dlg->m_spinPercent->setValue(200);
-        QCOMPARE(tip(), QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +6.0 dB\n"
+        QCOMPARE(tip(), QStringLiteral("ピーク: -17.0 dBFS\nゲイン: +6.0 dB\nクリップ: 0 サンプル\n"
                                        "ラウドネス: -17.0 LUFS → -11.0 LUFS\n"
                                        "トゥルーピーク: -17.0 dBTP → -11.0 dBTP"));
         m_dlg->m_spinPercent->setValue(0);
@@ -469,6 +470,43 @@ class GainDlgTest : public QObject {
         QTest::keyClick(m_dlg->m_editPath, Qt::Key_Return);
         QVERIFY(!m_dlg->isVisible());
         QCOMPARE(m_dlg->result(), 1);
+    }
+
+    // A 24-bit file: its tip counts the samples each percentage clips, Save narrows it to 16 bits
+    // (within a step and a half, with the depth notice) and Play plays it.
+    void wideFileTipSaveAndPlay() {
+        Bytes data;
+        for (const std::int32_t s : {4194304, -4194304, 1000, 3000000}) {
+            data.insert(data.end(),
+                        {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8),
+                         static_cast<std::uint8_t>(s >> 16)});
+        }
+        Choose("IDC_BROWSE", Make("deep.wav", Wave(2, 24, data)));
+        QCOMPARE(m_dlg->m_spinPercent->value(), 200);
+        const auto tipCounts = [this](int percent, const char* count) {
+            m_dlg->m_spinPercent->setValue(percent);
+            return m_dlg->m_spinPercent->toolTip().endsWith(
+                QStringLiteral("クリップ: ") + QLatin1String(count) + QStringLiteral(" サンプル"));
+        };
+        // 4194304 is half of full scale: doubled, one step past 32767.
+        QVERIFY(tipCounts(200, "1"));
+        QVERIFY(tipCounts(199, "0"));
+        QVERIFY(tipCounts(1000, "3"));
+        m_dlg->m_spinPercent->setValue(100);
+        Choose("IDC_SAVE", m_rig->dir.File("saved.wav"));
+        const Bytes saved = testsupport::ReadFile(m_rig->dir.File("saved.wav"));
+        QCOMPARE(saved.size(), std::size_t{44 + 8});
+        QCOMPARE(Bytes(saved.begin() + 20, saved.begin() + 36),
+                 testsupport::FormatRecord(1, 2, kRate, 16));
+        const std::vector<std::int16_t> out = testsupport::ToSamples16(saved.data() + 44, 8);
+        const double expected[] = {16384, -16384, 1000 / 256.0, 3000000 / 256.0};
+        for (std::size_t i = 0; i < 4; ++i) {
+            QVERIFY(std::fabs(out[i] - expected[i]) < 1.5);
+        }
+        ClickPlay();
+        QVERIFY(Playing());
+        ClickPlay();
+        QCOMPARE(Shown(), Messages(2, "ビット数を変更しました。"));
     }
 
     void eightBitNoticeAtEveryPlayAndLoadingDuringAPreview() {

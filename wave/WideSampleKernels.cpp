@@ -1,0 +1,210 @@
+#include "wave/WideSampleKernels.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "wave/KernelSupport.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace samplekernels {
+namespace {
+
+// The largest magnitude in steps of a 16-bit sample. Integers keep their extremes as integers,
+// so that the loop compares whole vectors of them.
+template <SampleEncoding kEncoding>
+__attribute__((always_inline)) inline double PeakLoop(const std::uint8_t* bytes,
+                                                      std::size_t count) {
+    constexpr std::size_t kBytes = BytesOf(kEncoding);
+    if constexpr (kEncoding == SampleEncoding::kFloat32 || kEncoding == SampleEncoding::kFloat64) {
+        // In the samples' own precision, so that the loop compares whole vectors of them; a NaN
+        // or an infinity counts 0.
+        using Float = std::conditional_t<kEncoding == SampleEncoding::kFloat32, float, double>;
+        // The largest magnitude whose steps (times 32768, in double) are finite: a double beyond it
+        // is taken as infinite, as the gain takes it.
+        constexpr auto kLargest = static_cast<Float>(
+            std::is_same_v<Float, float> ? std::numeric_limits<float>::max()
+                                         : std::numeric_limits<double>::max() / 32768.0);
+        Float peak = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            Float x;
+            std::memcpy(&x, bytes + kBytes * i, kBytes);
+            const Float magnitude = std::fabs(x);
+            peak = std::max(peak, magnitude <= kLargest ? magnitude : Float{0});
+        }
+        return static_cast<double>(peak) * 32768.0;
+    } else {
+        std::int32_t low = 0;
+        std::int32_t high = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::int32_t s;
+            if constexpr (kEncoding == SampleEncoding::kPcm24) {
+                s = static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[3 * i]) << 8 |
+                                              static_cast<std::uint32_t>(bytes[3 * i + 1]) << 16 |
+                                              static_cast<std::uint32_t>(bytes[3 * i + 2]) << 24);
+            } else {
+                std::memcpy(&s, bytes + 4 * i, 4);
+            }
+            low = std::min(low, s);
+            high = std::max(high, s);
+        }
+        // The 24-bit samples stand in the top of the int, like the 32-bit ones.
+        const std::int64_t magnitude = std::max<std::int64_t>(high, -std::int64_t{low});
+        return static_cast<double>(magnitude) * (1.0 / 65536.0);
+    }
+}
+
+template <SampleEncoding kEncoding>
+double PeakBaseline(const std::uint8_t* bytes, std::size_t count) {
+    return PeakLoop<kEncoding>(bytes, count);
+}
+
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
+    return PeakLoop<kEncoding>(bytes, count);
+}
+
+template <SampleEncoding kEncoding>
+std::uint64_t NarrowLoop(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                         double factor, std::uint64_t firstIndex) {
+    constexpr std::size_t kBytes = BytesOf(kEncoding);
+    std::uint64_t clipped = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double g = StepsOf<kEncoding>(in + kBytes * i) * factor;
+        clipped += static_cast<std::uint64_t>(ClipsRounded(g));
+        const std::int16_t s = Quantise(g, firstIndex + i);
+        std::memcpy(out + 2 * i, &s, 2);
+    }
+    return clipped;
+}
+
+#if defined(__x86_64__)
+// Four wide samples at p in steps of a 16-bit sample, as StepsOf gives them. The 24-bit load
+// reads 16 bytes from p.
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 inline __m256d StepsOfFour(const std::uint8_t* p) {
+    if constexpr (kEncoding == SampleEncoding::kPcm24) {
+        // Each sample's three bytes to the top of a 32-bit lane, then shifted down with its sign.
+        const __m128i spread =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                             _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11));
+        return _mm256_mul_pd(_mm256_cvtepi32_pd(_mm_srai_epi32(spread, 8)),
+                             _mm256_set1_pd(1.0 / 256.0));
+    } else if constexpr (kEncoding == SampleEncoding::kPcm32) {
+        return _mm256_mul_pd(
+            _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+            _mm256_set1_pd(1.0 / 65536.0));
+    } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
+        return _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(p))),
+                             _mm256_set1_pd(32768.0));
+    } else {
+        return _mm256_mul_pd(_mm256_loadu_pd(reinterpret_cast<const double*>(p)),
+                             _mm256_set1_pd(32768.0));
+    }
+}
+
+// TpdfDither of the samples with indices first .. first + 7, as two vectors of four.
+SONORETTE_AVX2 inline void DitherOfEight(std::uint32_t first, __m256d* low, __m256d* high) {
+    __m256i x = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(first + kDitherSeed)),
+                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
+    x = _mm256_mullo_epi32(x, _mm256_set1_epi32(0x7FEB'352D));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
+    x = _mm256_mullo_epi32(x, _mm256_set1_epi32(static_cast<int>(0x846C'A68Bu)));
+    x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
+    const __m256i sum =
+        _mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), _mm256_srai_epi32(x, 16));
+    const __m256d step = _mm256_set1_pd(0x1p-16);
+    *low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(sum)), step);
+    *high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sum, 1)), step);
+}
+
+// Quantise of four products, counting those that ClipsRounded into *clipped.
+SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, __m256d dither, std::uint64_t* clipped) {
+    const __m256d beyond = _mm256_or_pd(_mm256_cmp_pd(g, _mm256_set1_pd(32767.5), _CMP_GE_OQ),
+                                        _mm256_cmp_pd(g, _mm256_set1_pd(-32768.5), _CMP_LT_OQ));
+    *clipped += static_cast<std::uint64_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(beyond))));
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d live = _mm256_cmp_pd(g, _mm256_setzero_pd(), _CMP_NEQ_OQ);
+    __m256d y = _mm256_add_pd(_mm256_add_pd(g, dither), half);
+    y = _mm256_blendv_pd(half, y, live);
+    y = _mm256_min_pd(_mm256_max_pd(y, _mm256_set1_pd(-32768.0)), _mm256_set1_pd(32767.0));
+    return _mm256_cvttpd_epi32(_mm256_floor_pd(y));
+}
+
+// NarrowLoop eight samples a step, with the same IEEE operations; the rest by NarrowLoop.
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out,
+                                        std::size_t count, double factor,
+                                        std::uint64_t firstIndex) {
+    constexpr std::size_t kBytes = BytesOf(kEncoding);
+    // The 24-bit loads read 16 bytes for 12: two samples of room past each step.
+    constexpr std::size_t kRoom = kEncoding == SampleEncoding::kPcm24 ? 2 : 0;
+    const __m256d f = _mm256_set1_pd(factor);
+    std::uint64_t clipped = 0;
+    std::size_t i = 0;
+    for (; i + 8 + kRoom <= count; i += 8) {
+        __m256d ditherLow;
+        __m256d ditherHigh;
+        DitherOfEight(static_cast<std::uint32_t>(firstIndex + i), &ditherLow, &ditherHigh);
+        const __m128i first = QuantiseFour(
+            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * i), f), ditherLow, &clipped);
+        const __m128i second = QuantiseFour(
+            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * (i + 4)), f), ditherHigh, &clipped);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(first, second));
+    }
+    return clipped +
+           NarrowLoop<kEncoding>(in + kBytes * i, out + 2 * i, count - i, factor, firstIndex + i);
+}
+#else
+template <SampleEncoding kEncoding>
+std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                         double factor, std::uint64_t firstIndex) {
+    return NarrowLoop<kEncoding>(in, out, count, factor, firstIndex);
+}
+#endif
+
+}  // namespace
+
+double PeakWide(std::span<const std::uint8_t> samples, SampleEncoding encoding) {
+    const std::size_t unitBytes = BytesOf(encoding);
+    double halves[2] = {};
+    ForWideEncoding(encoding, [&](auto kind) {
+        InTwoHalves(
+            samples.size() / unitBytes, unitBytes, [&](std::size_t first, std::size_t last) {
+                const std::uint8_t* bytes = samples.data() + first * unitBytes;
+                const std::size_t n = last - first;
+                halves[first == 0 ? 0 : 1] =
+                    HasAvx2() ? PeakAvx2<kind.value>(bytes, n) : PeakBaseline<kind.value>(bytes, n);
+            });
+    });
+    // In steps of a 16-bit sample, whose full scale is 32768.
+    return std::max(halves[0], halves[1]) * (1.0 / 32768.0);
+}
+
+std::uint64_t NarrowWithGain(std::span<const std::uint8_t> samples, SampleEncoding encoding,
+                             std::span<std::uint8_t> narrowed, double factor,
+                             std::uint64_t firstIndex) {
+    const std::size_t unitBytes = BytesOf(encoding);
+    const std::size_t count = std::min(samples.size() / unitBytes, narrowed.size() / 2);
+    std::uint64_t halves[2] = {};
+    ForWideEncoding(encoding, [&](auto kind) {
+        InTwoHalves(count, unitBytes, [&](std::size_t first, std::size_t last) {
+            const std::uint8_t* in = samples.data() + first * unitBytes;
+            std::uint8_t* out = narrowed.data() + 2 * first;
+            const std::size_t n = last - first;
+            halves[first == 0 ? 0 : 1] =
+                HasAvx2() ? NarrowAvx2<kind.value>(in, out, n, factor, firstIndex + first)
+                          : NarrowLoop<kind.value>(in, out, n, factor, firstIndex + first);
+        });
+    });
+    return halves[0] + halves[1];
+}
+
+}  // namespace samplekernels
