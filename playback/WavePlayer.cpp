@@ -23,6 +23,10 @@ constexpr int kFeederNice = -5;
 // A device that has taken nothing for this long after the last frame was written will not take
 // the rest: its queue has run dry for good (its buffers are no longer handed back).
 constexpr auto kStallTimeout = std::chrono::seconds(1);
+// A device that takes no frame for this long while it is fed has gone (a sound server that died
+// mid-play): the preview then ends as at its end, rather than running on in silence for ever.
+// Far longer than any hold-up of a live device, so that only a dead one meets it.
+constexpr auto kDeadDeviceTimeout = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -122,6 +126,8 @@ void CWavePlayer::Start() {
         m_fedFrames = 0;
         FillAhead(0);
         m_pDevice->Restart();
+        m_lastPosition = 0;
+        m_lastMove = Clock::now();
         m_feedEnded.store(false);
         m_running.store(true);
         BeginFeeder();
@@ -202,17 +208,33 @@ void CWavePlayer::FillAhead(std::uint32_t position) {
 }
 
 bool CWavePlayer::FeedStep() {
-    FillAhead(m_pDevice->GetPosition());
+    const std::uint32_t position = m_pDevice->GetPosition();
+    FillAhead(position);
     bool more = true;
     if (m_fedFrames >= m_totalFrames) {
         WaitForTail();
         m_feedEnded.store(m_running.load());
+        more = false;
+    } else if (DeviceHasGone(position)) {
+        // Told to the owner as the end, so that its Play comes back; the device is closed
+        // without a drain that it would never finish.
+        m_fedFrames = m_totalFrames;
         more = false;
     }
     if (m_pfnProgress != nullptr) {
         m_pfnProgress(m_fedFrames, m_totalFrames);
     }
     return more;
+}
+
+bool CWavePlayer::DeviceHasGone(std::uint32_t position) {
+    const Clock::time_point now = Clock::now();
+    if (position != m_lastPosition) {
+        m_lastPosition = position;
+        m_lastMove = now;
+        return false;
+    }
+    return now - m_lastMove > kDeadDeviceTimeout;
 }
 
 void CWavePlayer::WaitForTail() {

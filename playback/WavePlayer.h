@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -106,6 +107,9 @@ class CWavePlayer {
     // After the last frame has been written: keeps writing silence ahead until the device has
     // taken the last frame and the tail wait has passed, or the device stops taking frames.
     void WaitForTail();
+    // Whether the device has taken no frame for kDeadDeviceTimeout while it was fed: a sound
+    // server that died takes none again. position is the device's position now.
+    bool DeviceHasGone(std::uint32_t position);
     // Gives the ring bufferCount buffers and cursors to match; false when its memory cannot be
     // had (the pool has said so).
     bool ResizeRing(std::int32_t bufferCount);
@@ -123,6 +127,9 @@ class CWavePlayer {
     std::uint32_t m_pollMs;
     std::int32_t m_leadFrames;
     std::uint32_t m_fedFrames = 0;
+    // The feeder's: the device's position when it last moved, and when that was.
+    std::uint32_t m_lastPosition = 0;
+    std::chrono::steady_clock::time_point m_lastMove;
     std::atomic<bool> m_running{false};
     // Set by the feeder once the tail wait after the last frame has passed.
     std::atomic<bool> m_feedEnded{false};

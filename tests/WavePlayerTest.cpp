@@ -150,6 +150,18 @@ TEST_F(WavePlayerTest, TheFirstFramesAreInTheRingBeforeTheDeviceStarts) {
     EXPECT_EQ(driver.Recording(), Frames(source.begin(), source.begin() + 4096 * 4));
 }
 
+// A device that never takes a frame again (a sound server that died) ends the preview after a
+// few seconds, as its end would, with the device closed and nothing to tell: the owner's Play
+// comes back instead of waiting for ever.
+TEST_F(WavePlayerTest, APreviewOnADeviceThatTakesNothingEndsByItself) {
+    const EmulatedWaveOut& driver = Install(44100, 0, 0, false);  // the test never moves it
+    CWavePlayer& player = Play(44100, Numbered(44100 * 60));
+    ASSERT_TRUE(m_loop.RunUntil([&] { return g_playedOut && !driver.OpenDevices(); }, 20s));
+    EXPECT_FALSE(player.IsRunning());
+    EXPECT_TRUE(player.Stop());
+    EXPECT_TRUE(m_messages.Messages().empty());
+}
+
 TEST_F(WavePlayerTest, StopSilencesAtOnceAndARestartBeginsAtTheFirstFrame) {
     EmulatedWaveOut& driver = Install(44100);
     const Frames source = Numbered(44100 * 2);
