@@ -144,6 +144,12 @@ std::optional<UsageError> ParseArguments(int argc, char** argv, Options* options
             }
             return std::nullopt;
         };
+        const bool takesNoValue = name == "--" || name == "--help" || name == "--propose" ||
+                                  name == "--analyze" || name == "--json" || name == "--play";
+        if (takesNoValue && inlineValue) {
+            return UsageError{"このオプションには値を付けられません: " +
+                              platform::EscapeForDisplay(arg)};
+        }
         if (name == "--") {
             optionsEnded = true;
         } else if (name == "--help" || name == "-h") {

@@ -206,7 +206,13 @@ class PortAudioStream final : public IBackendStream {
             if (frameCount >= m_periodFrames) {
                 m_pSource->Render(m_block.data(), frameCount);
                 // An underflow reported here has been recovered from; the frames are written.
-                Pa_WriteStream(m_pStream, m_block.data(), frameCount);
+                const PaError written = Pa_WriteStream(m_pStream, m_block.data(), frameCount);
+                if (written != paNoError && written != paOutputUnderflowed) {
+                    // A host that fails its writes while it says there is room must not turn
+                    // this loop into one that spins through the whole queue.
+                    std::this_thread::sleep_for(pause);
+                    continue;
+                }
                 writtenFrames += frameCount;
                 const long roomAfter = Pa_GetStreamWriteAvailable(m_pStream);
                 if (roomAfter >= 0) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/WaveOutDriver.h"
@@ -28,14 +29,64 @@ bool StateIsFinal(pa_context_state_t state) {
     return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
 }
 
+// How long a request to the server (a stream made, a drain) may take before it is given up: a
+// server that has hung must not hang the window with it.
+constexpr auto kRequestTimeout = std::chrono::seconds(2);
+
+// Waits, with the loop's lock held, until done() is true or timeout has passed; false on timeout.
+// Polled rather than waited for on the loop's signal, so that the wait has a bound of its own.
+template <typename Done>
+bool WaitLocked(pa_threaded_mainloop* pLoop, std::chrono::steady_clock::duration timeout,
+                const Done& done) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        pa_threaded_mainloop_unlock(pLoop);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        pa_threaded_mainloop_lock(pLoop);
+    }
+    return true;
+}
+
 // The connection to the server and the thread that serves it, kept for the life of the process.
+// A connection that streams still use is never torn down under them: once it has failed, new
+// streams go to PortAudio until the last of them has gone.
+// Threads: any; the streams made on it use its loop and context until they release it.
 class Connection {
   public:
+    struct Handles {
+        pa_threaded_mainloop* pLoop;
+        pa_context* pContext;
+    };
+
     ~Connection() { Disconnect(); }
 
     // True once connected; connects when there is no connection yet, or it was lost.
     bool Ensure() {
         std::lock_guard<std::mutex> lock(m_mutex);
+        return EnsureLocked();
+    }
+
+    // The loop and context for a new stream, which must call ReleaseStream when it goes; nothing
+    // when there is no connection.
+    std::optional<Handles> AcquireStream() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!EnsureLocked()) {
+            return std::nullopt;
+        }
+        ++m_streamCount;
+        return Handles{m_pLoop, m_pContext};
+    }
+
+    void ReleaseStream() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_streamCount;
+    }
+
+  private:
+    bool EnsureLocked() {
         if (m_pContext != nullptr) {
             pa_threaded_mainloop_lock(m_pLoop);
             const bool ready = pa_context_get_state(m_pContext) == PA_CONTEXT_READY;
@@ -43,15 +94,14 @@ class Connection {
             if (ready) {
                 return true;
             }
+            if (m_streamCount > 0) {
+                return false;
+            }
             Disconnect();
         }
         return Connect();
     }
 
-    pa_threaded_mainloop* Loop() const { return m_pLoop; }
-    pa_context* Context() const { return m_pContext; }
-
-  private:
     bool Connect() {
         m_pLoop = pa_threaded_mainloop_new();
         if (m_pLoop == nullptr) {
@@ -66,24 +116,16 @@ class Connection {
             Disconnect();
             return false;
         }
-        // Polled rather than waited for, so that a server that never answers costs a bounded
-        // wait and not a hung program.
-        const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
-        pa_context_state_t state = PA_CONTEXT_UNCONNECTED;
-        for (;;) {
-            pa_threaded_mainloop_lock(m_pLoop);
-            state = pa_context_get_state(m_pContext);
-            pa_threaded_mainloop_unlock(m_pLoop);
-            if (StateIsFinal(state) || std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        if (state != PA_CONTEXT_READY) {
+        pa_threaded_mainloop_lock(m_pLoop);
+        const bool ready =
+            WaitLocked(m_pLoop, kConnectTimeout,
+                       [this] { return StateIsFinal(pa_context_get_state(m_pContext)); }) &&
+            pa_context_get_state(m_pContext) == PA_CONTEXT_READY;
+        pa_threaded_mainloop_unlock(m_pLoop);
+        if (!ready) {
             Disconnect();
-            return false;
         }
-        return true;
+        return ready;
     }
 
     void Disconnect() {
@@ -104,6 +146,7 @@ class Connection {
     std::mutex m_mutex;
     pa_threaded_mainloop* m_pLoop = nullptr;
     pa_context* m_pContext = nullptr;
+    int m_streamCount = 0;
 };
 
 bool MakeSampleSpec(const WAVEFORMATEX& format, pa_sample_spec* pSpec) {
@@ -126,24 +169,30 @@ bool MakeSampleSpec(const WAVEFORMATEX& format, pa_sample_spec* pSpec) {
 // One playback stream. The connection's thread is the audio thread: it calls Render from the
 // stream's write callback, with the connection's lock held; the control calls take that lock
 // too, so Render never overlaps them.
+// Ownership: holds the connection (AcquireStream) from its making until it goes.
 class PulseAudioStream final : public IBackendStream {
   public:
-    PulseAudioStream(Connection& connection, IRenderSource* pSource, const WAVEFORMATEX& format)
+    PulseAudioStream(Connection& connection, const Connection::Handles& handles,
+                     IRenderSource* pSource, const WAVEFORMATEX& format)
         : m_connection(connection),
+          m_pLoop(handles.pLoop),
+          m_pContext(handles.pContext),
           m_pSource(pSource),
           m_blockAlign(format.nBlockAlign),
           m_samplesPerSec(format.nSamplesPerSec) {}
 
-    ~PulseAudioStream() override { Release(); }
+    ~PulseAudioStream() override {
+        Release();
+        m_connection.ReleaseStream();
+    }
 
     // Makes the stream, corked, and waits until the server has made it; false when it could not.
     bool Open(const pa_sample_spec& spec) {
-        pa_threaded_mainloop* pLoop = m_connection.Loop();
+        pa_threaded_mainloop* pLoop = m_pLoop;
         pa_threaded_mainloop_lock(pLoop);
-        m_pStream = pa_stream_new(m_connection.Context(), "Sonorette preview", &spec, nullptr);
+        m_pStream = pa_stream_new(m_pContext, "Sonorette preview", &spec, nullptr);
         bool ready = false;
         if (m_pStream != nullptr) {
-            pa_stream_set_state_callback(m_pStream, &PulseAudioStream::OnStateChanged, this);
             pa_stream_set_write_callback(m_pStream, &PulseAudioStream::OnWritable, this);
             pa_buffer_attr attr{};
             attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -158,11 +207,11 @@ class PulseAudioStream final : public IBackendStream {
                                                               PA_STREAM_AUTO_TIMING_UPDATE);
             if (pa_stream_connect_playback(m_pStream, nullptr, &attr, flags, nullptr, nullptr) ==
                 0) {
-                pa_stream_state_t state = PA_STREAM_CREATING;
-                while ((state = pa_stream_get_state(m_pStream)) == PA_STREAM_CREATING) {
-                    pa_threaded_mainloop_wait(pLoop);
-                }
-                ready = state == PA_STREAM_READY;
+                ready = WaitLocked(pLoop, kRequestTimeout,
+                                   [this] {
+                                       return pa_stream_get_state(m_pStream) != PA_STREAM_CREATING;
+                                   }) &&
+                        pa_stream_get_state(m_pStream) == PA_STREAM_READY;
             }
         }
         if (ready) {
@@ -177,7 +226,7 @@ class PulseAudioStream final : public IBackendStream {
     }
 
     bool Start() override {
-        pa_threaded_mainloop_lock(m_connection.Loop());
+        pa_threaded_mainloop_lock(m_pLoop);
         bool started = pa_stream_get_state(m_pStream) == PA_STREAM_READY;
         if (started) {
             // The server's buffer is filled before the stream runs: its first frame is the
@@ -190,36 +239,35 @@ class PulseAudioStream final : public IBackendStream {
                 pa_operation_unref(pOperation);
             }
         }
-        pa_threaded_mainloop_unlock(m_connection.Loop());
+        pa_threaded_mainloop_unlock(m_pLoop);
         return started;
     }
 
     // Corking halts the stream at once and flushing drops what the server holds, so a reset
     // silences the device at once.
     void Stop() override {
-        pa_threaded_mainloop_lock(m_connection.Loop());
+        pa_threaded_mainloop_lock(m_pLoop);
         m_running = false;
         if (pa_stream_get_state(m_pStream) == PA_STREAM_READY) {
             Unref(pa_stream_cork(m_pStream, 1, nullptr, nullptr));
             Unref(pa_stream_flush(m_pStream, nullptr, nullptr));
         }
-        pa_threaded_mainloop_unlock(m_connection.Loop());
+        pa_threaded_mainloop_unlock(m_pLoop);
     }
 
     void Drain() override {
-        pa_threaded_mainloop* pLoop = m_connection.Loop();
+        pa_threaded_mainloop* pLoop = m_pLoop;
         pa_threaded_mainloop_lock(pLoop);
         m_running = false;
         if (pa_stream_get_state(m_pStream) == PA_STREAM_READY) {
-            pa_operation* pOperation =
-                pa_stream_drain(m_pStream, &PulseAudioStream::OnDrained, this);
-            // A stream that fails meanwhile cancels the operation, and its state change wakes
-            // this wait too.
-            while (pOperation != nullptr &&
-                   pa_operation_get_state(pOperation) == PA_OPERATION_RUNNING &&
-                   pa_stream_get_state(m_pStream) == PA_STREAM_READY) {
-                pa_threaded_mainloop_wait(pLoop);
-            }
+            pa_operation* pOperation = pa_stream_drain(m_pStream, nullptr, nullptr);
+            // A stream that fails meanwhile cancels the operation; a server that does not answer
+            // is given up on, and the cork below silences what it still holds.
+            WaitLocked(pLoop, kRequestTimeout, [this, pOperation] {
+                return pOperation == nullptr ||
+                       pa_operation_get_state(pOperation) != PA_OPERATION_RUNNING ||
+                       pa_stream_get_state(m_pStream) != PA_STREAM_READY;
+            });
             Unref(pOperation);
             Unref(pa_stream_cork(m_pStream, 1, nullptr, nullptr));
         }
@@ -240,32 +288,20 @@ class PulseAudioStream final : public IBackendStream {
         }
     }
 
-    // False when the stream had failed.
+    // False when the stream could not be disconnected. A stream that the server has already
+    // ended (it failed, or the server went) has nothing left to release.
     bool Release() {
         if (m_pStream == nullptr) {
             return true;
         }
-        pa_threaded_mainloop_lock(m_connection.Loop());
-        const bool good = pa_stream_get_state(m_pStream) == PA_STREAM_READY;
-        pa_stream_set_state_callback(m_pStream, nullptr, nullptr);
+        pa_threaded_mainloop_lock(m_pLoop);
         pa_stream_set_write_callback(m_pStream, nullptr, nullptr);
-        if (good) {
-            pa_stream_disconnect(m_pStream);
-        }
+        const bool released = pa_stream_get_state(m_pStream) != PA_STREAM_READY ||
+                              pa_stream_disconnect(m_pStream) == 0;
         pa_stream_unref(m_pStream);
         m_pStream = nullptr;
-        pa_threaded_mainloop_unlock(m_connection.Loop());
-        return good;
-    }
-
-    static void OnStateChanged(pa_stream*, void* pUserData) {
-        auto* pSelf = static_cast<PulseAudioStream*>(pUserData);
-        pa_threaded_mainloop_signal(pSelf->m_connection.Loop(), 0);
-    }
-
-    static void OnDrained(pa_stream*, int, void* pUserData) {
-        auto* pSelf = static_cast<PulseAudioStream*>(pUserData);
-        pa_threaded_mainloop_signal(pSelf->m_connection.Loop(), 0);
+        pa_threaded_mainloop_unlock(m_pLoop);
+        return released;
     }
 
     static void OnWritable(pa_stream*, size_t, void* pUserData) {
@@ -307,6 +343,8 @@ class PulseAudioStream final : public IBackendStream {
     }
 
     Connection& m_connection;
+    pa_threaded_mainloop* const m_pLoop;
+    pa_context* const m_pContext;
     IRenderSource* const m_pSource;
     const std::uint32_t m_blockAlign;
     const std::uint32_t m_samplesPerSec;
@@ -338,14 +376,17 @@ class DefaultWaveOutDriver final : public IWaveOutDriver {
 
     MMRESULT Open(std::uint32_t deviceId, const WAVEFORMATEX& format, IRenderSource* pSource,
                   std::unique_ptr<IBackendStream>* pStream) override {
-        if (deviceId != WAVE_MAPPER || !m_connection.Ensure()) {
-            return PortAudioDriver().Open(deviceId, format, pSource, pStream);
-        }
         pa_sample_spec spec{};
-        if (!MakeSampleSpec(format, &spec)) {
+        if (deviceId == WAVE_MAPPER && !MakeSampleSpec(format, &spec)) {
             return WAVERR_BADFORMAT;
         }
-        auto pPulseStream = std::make_unique<PulseAudioStream>(m_connection, pSource, format);
+        const std::optional<Connection::Handles> handles =
+            deviceId == WAVE_MAPPER ? m_connection.AcquireStream() : std::nullopt;
+        if (!handles) {
+            return PortAudioDriver().Open(deviceId, format, pSource, pStream);
+        }
+        auto pPulseStream =
+            std::make_unique<PulseAudioStream>(m_connection, *handles, pSource, format);
         if (!pPulseStream->Open(spec)) {
             return MMSYSERR_ERROR;
         }
@@ -360,8 +401,10 @@ class DefaultWaveOutDriver final : public IWaveOutDriver {
 }  // namespace
 
 IWaveOutDriver& DefaultDriver() {
-    static DefaultWaveOutDriver s_driver;
-    return s_driver;
+    // Never destroyed: a device still open at exit is closed by the device table's destructor,
+    // which runs after those of statics made later, as this one is.
+    static auto* const s_pDriver = new DefaultWaveOutDriver;
+    return *s_pDriver;
 }
 
 }  // namespace platform

@@ -220,6 +220,13 @@ TEST_F(GainCli, GainsInDecibelsAndTheirRefusals) {
         EXPECT_TRUE(Stream("err").starts_with("sonorette-gain: --")) << Stream("err");
     }
     EXPECT_EQ(Run({"--propose", "--peak-db", "-1", "in.wav"}), 2);
+    // A switch given a value is refused, not taken with the value dropped.
+    for (const Args& args :
+         {Args{"--propose=no", "in.wav"}, Args{"--analyze", "--json=0", "in.wav"}}) {
+        EXPECT_EQ(Run(args), 2);
+        EXPECT_TRUE(
+            Stream("err").starts_with("sonorette-gain: このオプションには値を付けられません: --"));
+    }
     EXPECT_EQ(Snapshot(), (Entries{{"in.wav", input}}));
 }
 

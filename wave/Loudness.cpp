@@ -438,9 +438,11 @@ std::optional<LoudnessGain> GainForLoudness(const LoudnessMeasure& measure, doub
     }
     LoudnessGain gain;
     gain.factor = DecibelsToFactor(targetLufs - measure.integratedLufs);
-    // Truncating the scaled samples to 16 bits moves each by less than one step, and the
-    // interpolated values between them by less than two: the ceiling keeps that much room.
-    constexpr double kTruncationRoom = 2.0 / 32768.0;
+    // Truncating the scaled samples to 16 bits moves each by less than one step, and rounding
+    // wider ones after a dither of up to a step either way by up to a step and a half; the
+    // interpolated values between them move by less than twice that: the ceiling keeps that much
+    // room.
+    constexpr double kTruncationRoom = 3.0 / 32768.0;
     const double ceiling = DecibelsToFactor(ceilingDbtp) - kTruncationRoom;
     if (measure.truePeakFraction * gain.factor > ceiling) {
         gain.factor = std::max(ceiling, 0.0) / measure.truePeakFraction;

@@ -79,8 +79,8 @@ struct LoudnessGain {
 };
 
 // The gain that brings a file of this measure to targetLufs, lowered where needed so that its
-// true peak stays at or below ceilingDbtp once the gain is applied and the samples are truncated
-// to 16 bits. Nothing when the file's integrated loudness is minus infinity: there is no gain
-// that would bring silence to a loudness.
+// true peak stays at or below ceilingDbtp once the gain is applied and the samples are made 16-bit
+// (truncated, or rounded after the dither for wider ones). Nothing when the file's integrated
+// loudness is minus infinity: there is no gain that would bring silence to a loudness.
 std::optional<LoudnessGain> GainForLoudness(const LoudnessMeasure& measure, double targetLufs,
                                             double ceilingDbtp);
