@@ -18,9 +18,11 @@ namespace platform {
 namespace {
 
 // What the server holds ahead of the listener once the stream runs, and how much it asks for at a
-// time. 40 ms rides out a late wake of the connection's thread; 10 ms keeps the steps small. A
-// server that runs in larger quanta raises both, and the stream reports what it really got.
-constexpr pa_usec_t kTargetLengthUsec = 40000;
+// time. 100 ms rides out the connection's thread waking late on a busy machine (with 40 ms, one
+// preview in twenty ran dry while another program kept both cores busy); the start does not wait
+// for it, since the stream is filled before it runs. 10 ms keeps the steps small. A server that
+// runs in larger quanta raises both, and the stream reports what it really got.
+constexpr pa_usec_t kTargetLengthUsec = 100000;
 constexpr pa_usec_t kRequestUsec = 10000;
 // How long the connection to the server may take before the program plays through PortAudio.
 constexpr auto kConnectTimeout = std::chrono::seconds(2);
