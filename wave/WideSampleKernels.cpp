@@ -64,10 +64,67 @@ double PeakBaseline(const std::uint8_t* bytes, std::size_t count) {
     return PeakLoop<kEncoding>(bytes, count);
 }
 
+#if defined(__x86_64__)
+// PeakLoop of the 24-bit and 32-bit float samples eight at a step, written out since the
+// compiler leaves those loops scalar (the three-byte loads; a floating-point maximum, which it
+// does not reorder); the rest, and the other encodings, by PeakLoop. The largest magnitude is the
+// same whatever the order in which the samples are compared.
 template <SampleEncoding kEncoding>
 SONORETTE_AVX2 double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
+    std::size_t i = 0;
+    double peak = 0.0;
+    if constexpr (kEncoding == SampleEncoding::kPcm24) {
+        // Each sample's three bytes to the top of a 32-bit lane, as PeakLoop puts them; the
+        // second load reads 16 bytes for 12, two samples of room past each step.
+        const __m256i spread = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10,
+                                                11, -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9,
+                                                10, 11);
+        __m256i low = _mm256_setzero_si256();
+        __m256i high = _mm256_setzero_si256();
+        for (; i + 10 <= count; i += 8) {
+            const std::uint8_t* p = bytes + 3 * i;
+            const __m256i both = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
+            const __m256i s = _mm256_shuffle_epi8(both, spread);
+            low = _mm256_min_epi32(low, s);
+            high = _mm256_max_epi32(high, s);
+        }
+        alignas(32) std::int32_t lows[8];
+        alignas(32) std::int32_t highs[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lows), low);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(highs), high);
+        for (int lane = 0; lane < 8; ++lane) {
+            const std::int64_t magnitude =
+                std::max<std::int64_t>(highs[lane], -std::int64_t{lows[lane]});
+            peak = std::max(peak, static_cast<double>(magnitude) * (1.0 / 65536.0));
+        }
+    } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
+        // A NaN or a magnitude beyond the largest float (an infinity) counts 0, as in PeakLoop.
+        const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+        const __m256 sign = _mm256_set1_ps(-0.0f);
+        __m256 peaks = _mm256_setzero_ps();
+        for (; i + 8 <= count; i += 8) {
+            const __m256 magnitude = _mm256_andnot_ps(
+                sign, _mm256_loadu_ps(reinterpret_cast<const float*>(bytes + 4 * i)));
+            peaks = _mm256_max_ps(
+                peaks,
+                _mm256_and_ps(magnitude, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ)));
+        }
+        alignas(32) float lanes[8];
+        _mm256_store_ps(lanes, peaks);
+        for (const float lane : lanes) {
+            peak = std::max(peak, static_cast<double>(lane) * 32768.0);
+        }
+    }
+    return std::max(peak, PeakLoop<kEncoding>(bytes + BytesOf(kEncoding) * i, count - i));
+}
+#else
+template <SampleEncoding kEncoding>
+double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
     return PeakLoop<kEncoding>(bytes, count);
 }
+#endif
 
 template <SampleEncoding kEncoding>
 std::uint64_t NarrowLoop(const std::uint8_t* in, std::uint8_t* out, std::size_t count,
