@@ -208,6 +208,37 @@ TEST_F(WideFormatsTest, PeakAndProposalAtFullPrecision) {
     EXPECT_EQ(CSampleLevels::Measure(huge, Encoding::kFloat64).Peak(), 0.5);
 }
 
+// The peak of a span long enough for the eight-samples-a-step loop, with the largest magnitude
+// (negative full scale, or a float beyond it) in each place of the steps and of the rest, and a
+// NaN and infinities of the floats beside it, which count nothing.
+TEST_F(WideFormatsTest, PeakInEveryPlaceOfALongSpan) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    constexpr std::size_t kCount = 43;
+    for (const Format& format : kWide) {
+        SCOPED_TRACE(format.name);
+        const bool floats =
+            format.encoding == Encoding::kFloat32 || format.encoding == Encoding::kFloat64;
+        const double largest = floats ? -40960.0 : -32768.0;
+        for (std::size_t place = 0; place < kCount; ++place) {
+            std::vector<double> values(kCount, 1000.0);
+            values[place] = largest;
+            values[(place + 5) % kCount] = 32000.0;
+            if (floats) {
+                values[(place + 1) % kCount] = nan;
+                values[(place + 3) % kCount] = inf;
+                values[(place + 9) % kCount] = -inf;
+            }
+            Bytes data;
+            for (const double v : values) {
+                AppendSample(data, format.encoding, v);
+            }
+            SCOPED_TRACE(place);
+            EXPECT_EQ(sk::PeakOf(data, format.encoding), -largest / 32768.0);
+        }
+    }
+}
+
 // The dither is the sum of two uniform values: inside (-1, 1), centred, and triangular, so that
 // three quarters of it lie within half a step (a rectangular one of +-1 would put half there,
 // one of +-0.5 all).

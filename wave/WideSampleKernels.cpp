@@ -141,34 +141,34 @@ std::uint64_t NarrowLoop(const std::uint8_t* in, std::uint8_t* out, std::size_t 
 }
 
 #if defined(__x86_64__)
-// Four wide samples at p in steps of a 16-bit sample, as StepsOf gives them. The 24-bit load
-// reads 16 bytes from p.
+// The factor by which StepsOf multiplies a wide sample converted to double.
 template <SampleEncoding kEncoding>
-SONORETTE_AVX2 inline __m256d StepsOfFour(const std::uint8_t* p) {
+constexpr double kStepsPerUnit = kEncoding == SampleEncoding::kPcm24   ? 1.0 / 256.0
+                                 : kEncoding == SampleEncoding::kPcm32 ? 1.0 / 65536.0
+                                                                       : 32768.0;
+
+// Four wide samples at p converted to double, still to be multiplied by kStepsPerUnit. The
+// 24-bit load reads 16 bytes from p.
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 inline __m256d FourUnits(const std::uint8_t* p) {
     if constexpr (kEncoding == SampleEncoding::kPcm24) {
         // Each sample's three bytes to the top of a 32-bit lane, then shifted down with its sign.
         const __m128i spread =
             _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
                              _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11));
-        return _mm256_mul_pd(_mm256_cvtepi32_pd(_mm_srai_epi32(spread, 8)),
-                             _mm256_set1_pd(1.0 / 256.0));
+        return _mm256_cvtepi32_pd(_mm_srai_epi32(spread, 8));
     } else if constexpr (kEncoding == SampleEncoding::kPcm32) {
-        return _mm256_mul_pd(
-            _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-            _mm256_set1_pd(1.0 / 65536.0));
+        return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
-        return _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(p))),
-                             _mm256_set1_pd(32768.0));
+        return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(p)));
     } else {
-        return _mm256_mul_pd(_mm256_loadu_pd(reinterpret_cast<const double*>(p)),
-                             _mm256_set1_pd(32768.0));
+        return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
     }
 }
 
-// TpdfDither of the samples with indices first .. first + 7, as two vectors of four.
-SONORETTE_AVX2 inline void DitherOfEight(std::uint32_t first, __m256d* low, __m256d* high) {
-    __m256i x = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(first + kDitherSeed)),
-                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+// TpdfDither of the samples whose indices plus kDitherSeed are in indices, as two vectors of four.
+SONORETTE_AVX2 inline void DitherOfEight(__m256i indices, __m256d* low, __m256d* high) {
+    __m256i x = indices;
     x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
     x = _mm256_mullo_epi32(x, _mm256_set1_epi32(0x7FEB'352D));
     x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
@@ -181,43 +181,90 @@ SONORETTE_AVX2 inline void DitherOfEight(std::uint32_t first, __m256d* low, __m2
     *high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sum, 1)), step);
 }
 
-// Quantise of four products, counting those that ClipsRounded into *clipped.
-SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, __m256d dither, std::uint64_t* clipped) {
+// Quantise of four products, counting those that ClipsRounded in the lanes of *clipped (each
+// lane counts down by one, the compare giving all ones).
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, __m256d dither, __m256i* clipped) {
     const __m256d beyond = _mm256_or_pd(_mm256_cmp_pd(g, _mm256_set1_pd(32767.5), _CMP_GE_OQ),
                                         _mm256_cmp_pd(g, _mm256_set1_pd(-32768.5), _CMP_LT_OQ));
-    *clipped += static_cast<std::uint64_t>(
-        __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(beyond))));
+    *clipped = _mm256_add_epi64(*clipped, _mm256_castpd_si256(beyond));
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d live = _mm256_cmp_pd(g, _mm256_setzero_pd(), _CMP_NEQ_OQ);
-    __m256d y = _mm256_add_pd(_mm256_add_pd(g, dither), half);
-    y = _mm256_blendv_pd(half, y, live);
-    y = _mm256_min_pd(_mm256_max_pd(y, _mm256_set1_pd(-32768.0)), _mm256_set1_pd(32767.0));
+    __m256d y;
+    if constexpr (kEncoding == SampleEncoding::kPcm24 || kEncoding == SampleEncoding::kPcm32) {
+        // No NaN here: a product of 0 (or -0) plus a dither of +0 plus a half is the half.
+        y = _mm256_add_pd(_mm256_add_pd(g, _mm256_and_pd(dither, live)), half);
+    } else {
+        y = _mm256_blendv_pd(half, _mm256_add_pd(_mm256_add_pd(g, dither), half), live);
+    }
+    // Only the top is limited here: whatever lies below -32768, -infinity too, converts to
+    // -32768 or less (the conversion's INT_MIN for what int cannot hold), which the pack to 16
+    // bits saturates to -32768 as Quantise's limit does.
+    y = _mm256_min_pd(y, _mm256_set1_pd(32767.0));
     return _mm256_cvttpd_epi32(_mm256_floor_pd(y));
 }
 
-// NarrowLoop eight samples a step, with the same IEEE operations; the rest by NarrowLoop.
-template <SampleEncoding kEncoding>
-SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out,
-                                        std::size_t count, double factor,
-                                        std::uint64_t firstIndex) {
+// NarrowLoop eight samples a step, with the same IEEE operations, the sample's conversion to steps
+// and the factor taken as one product where that is exact (kFolded); the rest by NarrowLoop.
+template <SampleEncoding kEncoding, bool kFolded>
+SONORETTE_AVX2 std::uint64_t NarrowAvx2Steps(const std::uint8_t* in, std::uint8_t* out,
+                                             std::size_t count, double factor,
+                                             std::uint64_t firstIndex) {
     constexpr std::size_t kBytes = BytesOf(kEncoding);
     // The 24-bit loads read 16 bytes for 12: two samples of room past each step.
     constexpr std::size_t kRoom = kEncoding == SampleEncoding::kPcm24 ? 2 : 0;
-    const __m256d f = _mm256_set1_pd(factor);
-    std::uint64_t clipped = 0;
+    const __m256d f = _mm256_set1_pd(kFolded ? factor * kStepsPerUnit<kEncoding> : factor);
+    const __m256d unit = _mm256_set1_pd(kStepsPerUnit<kEncoding>);
+    __m256i indices =
+        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(
+                             static_cast<std::uint32_t>(firstIndex) + kDitherSeed)),
+                         _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i clipped = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 8 + kRoom <= count; i += 8) {
         __m256d ditherLow;
         __m256d ditherHigh;
-        DitherOfEight(static_cast<std::uint32_t>(firstIndex + i), &ditherLow, &ditherHigh);
-        const __m128i first = QuantiseFour(
-            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * i), f), ditherLow, &clipped);
-        const __m128i second = QuantiseFour(
-            _mm256_mul_pd(StepsOfFour<kEncoding>(in + kBytes * (i + 4)), f), ditherHigh, &clipped);
+        DitherOfEight(indices, &ditherLow, &ditherHigh);
+        indices = _mm256_add_epi32(indices, _mm256_set1_epi32(8));
+        __m256d low = FourUnits<kEncoding>(in + kBytes * i);
+        __m256d high = FourUnits<kEncoding>(in + kBytes * (i + 4));
+        if constexpr (!kFolded) {
+            low = _mm256_mul_pd(low, unit);
+            high = _mm256_mul_pd(high, unit);
+        }
+        const __m128i first = QuantiseFour<kEncoding>(_mm256_mul_pd(low, f), ditherLow, &clipped);
+        const __m128i second =
+            QuantiseFour<kEncoding>(_mm256_mul_pd(high, f), ditherHigh, &clipped);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_packs_epi32(first, second));
     }
-    return clipped +
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clipped);
+    const auto counted = static_cast<std::uint64_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
+    return counted +
            NarrowLoop<kEncoding>(in + kBytes * i, out + 2 * i, count - i, factor, firstIndex + i);
+}
+
+// Whether a sample times kStepsPerUnit times factor is, rounded, the sample times the rounded
+// product of the two: so when multiplying by kStepsPerUnit is exact on both sides, which is when
+// factor times it neither overflows nor falls below the normal range, and a sample in steps is
+// always finite (the 64-bit floats' may overflow).
+template <SampleEncoding kEncoding>
+bool FoldsExactly(double factor) {
+    if constexpr (kEncoding == SampleEncoding::kFloat64) {
+        return false;
+    } else {
+        const double folded = std::fabs(factor * kStepsPerUnit<kEncoding>);
+        return folded == 0.0 || (folded >= DBL_MIN && folded <= DBL_MAX);
+    }
+}
+
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out,
+                                        std::size_t count, double factor,
+                                        std::uint64_t firstIndex) {
+    return FoldsExactly<kEncoding>(factor)
+               ? NarrowAvx2Steps<kEncoding, true>(in, out, count, factor, firstIndex)
+               : NarrowAvx2Steps<kEncoding, false>(in, out, count, factor, firstIndex);
 }
 #else
 template <SampleEncoding kEncoding>
