@@ -176,9 +176,17 @@ SONORETTE_AVX2 inline void DitherOfEight(__m256i indices, __m256d* low, __m256d*
     x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
     const __m256i sum =
         _mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), _mm256_srai_epi32(x, 16));
-    const __m256d step = _mm256_set1_pd(0x1p-16);
-    *low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(sum)), step);
-    *high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sum, 1)), step);
+    // Each sum, widened to 64 bits, added to the bits of 1.5 * 2^36, whose doubles are 2^-16
+    // apart: the double sum * 2^-16 above it, from which it is taken exactly. Cheaper than a
+    // conversion and a product.
+    const __m256d magic = _mm256_set1_pd(0x1.8p36);
+    const __m256i magicBits = _mm256_castpd_si256(magic);
+    *low = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(
+                             magicBits, _mm256_cvtepi32_epi64(_mm256_castsi256_si128(sum)))),
+                         magic);
+    *high = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(
+                              magicBits, _mm256_cvtepi32_epi64(_mm256_extracti128_si256(sum, 1)))),
+                          magic);
 }
 
 // Quantise of four products, counting those that ClipsRounded in the lanes of *clipped (each
