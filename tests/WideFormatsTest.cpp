@@ -338,17 +338,22 @@ TEST(NarrowWithGainTest, WholeSpansAndSingleSamplesAgree) {
         const std::size_t count = values.size();
         const std::size_t width = sk::BytesOf(format.encoding);
         const std::uint64_t firstIndex = 0xFFFF'FFF0;  // the hash's index wraps round in the span
-        Bytes whole(2 * count);
-        const std::uint64_t clipped =
-            sk::NarrowWithGain(data, format.encoding, whole, 1.37, firstIndex);
-        Bytes single(2 * count);
-        std::uint64_t clippedOneByOne = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            clippedOneByOne += sk::NarrowWithGain({&data[i * width], width}, format.encoding,
-                                                  {&single[2 * i], 2}, 1.37, firstIndex + i);
+        // A factor so small that the product of it and a step's size would fall to 0, while the
+        // products of the samples in steps and it do not.
+        for (const double factor : {1.37, 0.0, 0x1p-1070}) {
+            SCOPED_TRACE(factor);
+            Bytes whole(2 * count);
+            const std::uint64_t clipped =
+                sk::NarrowWithGain(data, format.encoding, whole, factor, firstIndex);
+            Bytes single(2 * count);
+            std::uint64_t clippedOneByOne = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                clippedOneByOne += sk::NarrowWithGain({&data[i * width], width}, format.encoding,
+                                                      {&single[2 * i], 2}, factor, firstIndex + i);
+            }
+            EXPECT_EQ(whole, single);
+            EXPECT_EQ(clipped, clippedOneByOne);
         }
-        EXPECT_EQ(whole, single);
-        EXPECT_EQ(clipped, clippedOneByOne);
     }
 }
 

@@ -299,8 +299,8 @@ class CTwoHandedNarrowing {
         if (!m_thread.joinable() || firstCount == 0) {
             return sk::NarrowWithGain(samples, encoding, narrowed, factor, firstIndex);
         }
-        m_job = Job{samples.first(firstCount * unitBytes), encoding,
-                    narrowed.first(2 * firstCount), factor, firstIndex};
+        m_job = Job{samples.first(firstCount * unitBytes), encoding, narrowed.first(2 * firstCount),
+                    factor, firstIndex};
         m_started.release();
         const std::uint64_t clipped = sk::NarrowWithGain(
             samples.subspan(firstCount * unitBytes, (count - firstCount) * unitBytes), encoding,
@@ -387,8 +387,8 @@ bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, double factor,
             *clipped += sk::CountClipped16(*piece, factor);
             sk::ScaleSamples16(*piece, samples, factor);
         } else {
-            *clipped +=
-                narrowing->Narrow(*piece, encoding, samples, factor, offset / sk::BytesOf(encoding));
+            *clipped += narrowing->Narrow(*piece, encoding, samples, factor,
+                                          offset / sk::BytesOf(encoding));
         }
         if (!writeBehind.Write(samples)) {
             break;

@@ -76,9 +76,9 @@ SONORETTE_AVX2 double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
     if constexpr (kEncoding == SampleEncoding::kPcm24) {
         // Each sample's three bytes to the top of a 32-bit lane, as PeakLoop puts them; the
         // second load reads 16 bytes for 12, two samples of room past each step.
-        const __m256i spread = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10,
-                                                11, -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9,
-                                                10, 11);
+        const __m256i spread =
+            _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1,
+                             3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
         __m256i low = _mm256_setzero_si256();
         __m256i high = _mm256_setzero_si256();
         for (; i + 10 <= count; i += 8) {
@@ -108,8 +108,7 @@ SONORETTE_AVX2 double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
             const __m256 magnitude = _mm256_andnot_ps(
                 sign, _mm256_loadu_ps(reinterpret_cast<const float*>(bytes + 4 * i)));
             peaks = _mm256_max_ps(
-                peaks,
-                _mm256_and_ps(magnitude, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ)));
+                peaks, _mm256_and_ps(magnitude, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ)));
         }
         alignas(32) float lanes[8];
         _mm256_store_ps(lanes, peaks);
@@ -223,10 +222,9 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2Steps(const std::uint8_t* in, std::uint8_
     constexpr std::size_t kRoom = kEncoding == SampleEncoding::kPcm24 ? 2 : 0;
     const __m256d f = _mm256_set1_pd(kFolded ? factor * kStepsPerUnit<kEncoding> : factor);
     const __m256d unit = _mm256_set1_pd(kStepsPerUnit<kEncoding>);
-    __m256i indices =
-        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(
-                             static_cast<std::uint32_t>(firstIndex) + kDitherSeed)),
-                         _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i indices = _mm256_add_epi32(
+        _mm256_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(firstIndex) + kDitherSeed)),
+        _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     __m256i clipped = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 8 + kRoom <= count; i += 8) {
@@ -262,7 +260,7 @@ bool FoldsExactly(double factor) {
         return false;
     } else {
         const double folded = std::fabs(factor * kStepsPerUnit<kEncoding>);
-        return folded == 0.0 || (folded >= DBL_MIN && folded <= DBL_MAX);
+        return factor == 0.0 || (folded >= DBL_MIN && folded <= DBL_MAX);
     }
 }
 
