@@ -211,16 +211,15 @@ SONORETTE_AVX2 inline __m128i QuantiseFour(__m256d g, __m256d dither, __m256i* c
     return _mm256_cvttpd_epi32(_mm256_floor_pd(y));
 }
 
-// NarrowLoop eight samples a step, with the same IEEE operations, the sample's conversion to steps
-// and the factor taken as one product where that is exact (kFolded); the rest by NarrowLoop.
-template <SampleEncoding kEncoding, bool kFolded>
-SONORETTE_AVX2 std::uint64_t NarrowAvx2Steps(const std::uint8_t* in, std::uint8_t* out,
-                                             std::size_t count, double factor,
-                                             std::uint64_t firstIndex) {
+// NarrowLoop eight samples a step, with the same IEEE operations; the rest by NarrowLoop.
+template <SampleEncoding kEncoding>
+SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out,
+                                        std::size_t count, double factor,
+                                        std::uint64_t firstIndex) {
     constexpr std::size_t kBytes = BytesOf(kEncoding);
     // The 24-bit loads read 16 bytes for 12: two samples of room past each step.
     constexpr std::size_t kRoom = kEncoding == SampleEncoding::kPcm24 ? 2 : 0;
-    const __m256d f = _mm256_set1_pd(kFolded ? factor * kStepsPerUnit<kEncoding> : factor);
+    const __m256d f = _mm256_set1_pd(factor);
     const __m256d unit = _mm256_set1_pd(kStepsPerUnit<kEncoding>);
     __m256i indices = _mm256_add_epi32(
         _mm256_set1_epi32(static_cast<int>(static_cast<std::uint32_t>(firstIndex) + kDitherSeed)),
@@ -232,12 +231,8 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2Steps(const std::uint8_t* in, std::uint8_
         __m256d ditherHigh;
         DitherOfEight(indices, &ditherLow, &ditherHigh);
         indices = _mm256_add_epi32(indices, _mm256_set1_epi32(8));
-        __m256d low = FourUnits<kEncoding>(in + kBytes * i);
-        __m256d high = FourUnits<kEncoding>(in + kBytes * (i + 4));
-        if constexpr (!kFolded) {
-            low = _mm256_mul_pd(low, unit);
-            high = _mm256_mul_pd(high, unit);
-        }
+        const __m256d low = _mm256_mul_pd(FourUnits<kEncoding>(in + kBytes * i), unit);
+        const __m256d high = _mm256_mul_pd(FourUnits<kEncoding>(in + kBytes * (i + 4)), unit);
         const __m128i first = QuantiseFour<kEncoding>(_mm256_mul_pd(low, f), ditherLow, &clipped);
         const __m128i second =
             QuantiseFour<kEncoding>(_mm256_mul_pd(high, f), ditherHigh, &clipped);
@@ -248,29 +243,6 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2Steps(const std::uint8_t* in, std::uint8_
     const auto counted = static_cast<std::uint64_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
     return counted +
            NarrowLoop<kEncoding>(in + kBytes * i, out + 2 * i, count - i, factor, firstIndex + i);
-}
-
-// Whether a sample times kStepsPerUnit times factor is, rounded, the sample times the rounded
-// product of the two: so when multiplying by kStepsPerUnit is exact on both sides, which is when
-// factor times it neither overflows nor falls below the normal range, and a sample in steps is
-// always finite (the 64-bit floats' may overflow).
-template <SampleEncoding kEncoding>
-bool FoldsExactly(double factor) {
-    if constexpr (kEncoding == SampleEncoding::kFloat64) {
-        return false;
-    } else {
-        const double folded = std::fabs(factor * kStepsPerUnit<kEncoding>);
-        return factor == 0.0 || (folded >= DBL_MIN && folded <= DBL_MAX);
-    }
-}
-
-template <SampleEncoding kEncoding>
-SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out,
-                                        std::size_t count, double factor,
-                                        std::uint64_t firstIndex) {
-    return FoldsExactly<kEncoding>(factor)
-               ? NarrowAvx2Steps<kEncoding, true>(in, out, count, factor, firstIndex)
-               : NarrowAvx2Steps<kEncoding, false>(in, out, count, factor, firstIndex);
 }
 #else
 template <SampleEncoding kEncoding>
