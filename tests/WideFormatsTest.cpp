@@ -208,6 +208,37 @@ TEST_F(WideFormatsTest, PeakAndProposalAtFullPrecision) {
     EXPECT_EQ(CSampleLevels::Measure(huge, Encoding::kFloat64).Peak(), 0.5);
 }
 
+// The peak of a span long enough for the eight-samples-a-step loop, with the largest magnitude
+// (negative full scale, or a float beyond it) in each place of the steps and of the rest, and a
+// NaN and infinities of the floats beside it, which count nothing.
+TEST_F(WideFormatsTest, PeakInEveryPlaceOfALongSpan) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    constexpr std::size_t kCount = 43;
+    for (const Format& format : kWide) {
+        SCOPED_TRACE(format.name);
+        const bool floats =
+            format.encoding == Encoding::kFloat32 || format.encoding == Encoding::kFloat64;
+        const double largest = floats ? -40960.0 : -32768.0;
+        for (std::size_t place = 0; place < kCount; ++place) {
+            std::vector<double> values(kCount, 1000.0);
+            values[place] = largest;
+            values[(place + 5) % kCount] = 32000.0;
+            if (floats) {
+                values[(place + 1) % kCount] = nan;
+                values[(place + 3) % kCount] = inf;
+                values[(place + 9) % kCount] = -inf;
+            }
+            Bytes data;
+            for (const double v : values) {
+                AppendSample(data, format.encoding, v);
+            }
+            SCOPED_TRACE(place);
+            EXPECT_EQ(sk::PeakOf(data, format.encoding), -largest / 32768.0);
+        }
+    }
+}
+
 // The dither is the sum of two uniform values: inside (-1, 1), centred, and triangular, so that
 // three quarters of it lie within half a step (a rectangular one of +-1 would put half there,
 // one of +-0.5 all).
@@ -307,17 +338,22 @@ TEST(NarrowWithGainTest, WholeSpansAndSingleSamplesAgree) {
         const std::size_t count = values.size();
         const std::size_t width = sk::BytesOf(format.encoding);
         const std::uint64_t firstIndex = 0xFFFF'FFF0;  // the hash's index wraps round in the span
-        Bytes whole(2 * count);
-        const std::uint64_t clipped =
-            sk::NarrowWithGain(data, format.encoding, whole, 1.37, firstIndex);
-        Bytes single(2 * count);
-        std::uint64_t clippedOneByOne = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            clippedOneByOne += sk::NarrowWithGain({&data[i * width], width}, format.encoding,
-                                                  {&single[2 * i], 2}, 1.37, firstIndex + i);
+        // A factor so small that the product of it and a step's size would fall to 0, while the
+        // products of the samples in steps and it do not.
+        for (const double factor : {1.37, 0.0, 0x1p-1070}) {
+            SCOPED_TRACE(factor);
+            Bytes whole(2 * count);
+            const std::uint64_t clipped =
+                sk::NarrowWithGain(data, format.encoding, whole, factor, firstIndex);
+            Bytes single(2 * count);
+            std::uint64_t clippedOneByOne = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                clippedOneByOne += sk::NarrowWithGain({&data[i * width], width}, format.encoding,
+                                                      {&single[2 * i], 2}, factor, firstIndex + i);
+            }
+            EXPECT_EQ(whole, single);
+            EXPECT_EQ(clipped, clippedOneByOne);
         }
-        EXPECT_EQ(whole, single);
-        EXPECT_EQ(clipped, clippedOneByOne);
     }
 }
 
