@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <numbers>
@@ -233,11 +234,9 @@ TEST_F(GainCli, GainsInDecibelsAndTheirRefusals) {
 // A float file beyond full scale: a proposal below 100, 16-bit output with the depth notice,
 // and the sample that the proposal brings to full scale counted as clipped.
 TEST_F(GainCli, FloatInputIsNarrowedAndItsClipsCounted) {
-    Bytes data;
-    for (const float x : {2.0f, -1.0f, 0.0f, 0.25f}) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(&x);
-        data.insert(data.end(), bytes, bytes + 4);
-    }
+    const float floats[] = {2.0f, -1.0f, 0.0f, 0.25f};
+    Bytes data(sizeof floats);
+    std::memcpy(data.data(), floats, sizeof floats);
     Write("in.wav",
           RiffBuilder().Chunk("fmt ", FormatRecord(3, 1, 8000, 32)).Chunk("data", data).Build());
     EXPECT_EQ(Run({"in.wav", "-o", "out.wav"}), 0);
