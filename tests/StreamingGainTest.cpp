@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -13,6 +14,7 @@
 #include "TestSupport.h"
 #include "wave/StreamingGain.h"
 #include "wave/WaveData.h"
+#include "wave/testing/ReadFaults.h"
 
 namespace {
 
@@ -151,6 +153,38 @@ TEST_F(StreamingGainTest, SameFileAndMessagesAsTheWholeImage) {
             EXPECT_EQ(InPieces(input, percent), whole);
             if (!percent) {
                 EXPECT_EQ(ProposeFilePercent(input.c_str()), whole.percent);
+            }
+        }
+    }
+}
+
+// A read that fails part-way through the data, in a piece of either gain thread or in the peak
+// pass: the file gain stops with the message that the whole image gives, and leaves neither an
+// output nor a temporary file behind.
+TEST_F(StreamingGainTest, ReadFailingPartWayGivesOneMessageAndNoFile) {
+    const std::uint64_t dataOffset = Wave(2, 16, {}).size();
+    const std::tuple<const char*, Bytes> inputs[] = {
+        {"16-bit", Wave(2, 16, Noise(6 * kPieceBytes + 8, 31))},
+        {"24-bit", Wave(2, 24, Noise(6 * kPieceBytes + 12, 37))},
+    };
+    for (const auto& [what, bytes] : inputs) {
+        const std::string input = Input(bytes);
+        for (const std::uint64_t piece : {0U, 3U, 4U}) {
+            for (const std::optional<int> percent : {std::optional<int>(), std::optional(250)}) {
+                SCOPED_TRACE(std::string(what) + ", piece " + std::to_string(piece) +
+                             (percent ? ", 250%" : ", proposed"));
+                faults::FailReadsFrom(dataOffset + piece * kPieceBytes + 1000);
+                const Outcome inPieces = InPieces(input, percent);
+                const Outcome whole = WholeImage(input, percent);
+                faults::FailReadsFrom(std::nullopt);
+                // The notice that wide samples are narrowed may come first.
+                ASSERT_FALSE(inPieces.messages.empty());
+                EXPECT_EQ(inPieces.messages.back(), whole.messages.at(0));
+                EXPECT_FALSE(inPieces.percent || whole.percent);
+                EXPECT_TRUE(inPieces.file.empty());
+                EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Path()),
+                                        std::filesystem::directory_iterator()),
+                          1);
             }
         }
     }

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
-#include <semaphore>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -93,26 +93,31 @@ class CPieceSource {
     std::uint32_t DataBytes() const { return m_reader.DataBytes(); }
     // The length of every piece but the last, a multiple of the frame size.
     std::size_t PieceBytes() const { return m_pieceBytes; }
+    std::uint64_t PieceCount() const { return (DataBytes() + m_pieceBytes - 1) / m_pieceBytes; }
+    // The buffer that Ready() made, for the calling thread's pieces.
+    const CPieceBuffer& Buffer() const { return *m_buffer; }
+    // A buffer like Buffer(), for the pieces of another thread; check Usable().
+    CPieceBuffer NewBuffer() const { return {BufferBytes(), m_reader.DataOffset()}; }
 
-    // Reads the piece at offset, a multiple of PieceBytes(), into the piece buffer; nothing after
-    // a report.
-    std::optional<std::span<std::uint8_t>> ReadPiece(std::uint64_t offset) {
-        const std::span<std::uint8_t> piece = m_buffer->First(PieceBytes(offset));
-        if (!m_reader.ReadData(offset, piece)) {
-            return std::nullopt;
-        }
-        return piece;
+    // Reads the piece with the given index into buffer, as *piece, without a word to the user;
+    // any number of threads may read pieces at once, each into a buffer of its own.
+    CWaveReader::ReadResult ReadPiece(std::uint64_t index, const CPieceBuffer& buffer,
+                                      std::span<std::uint8_t>* piece) const {
+        const std::uint64_t offset = index * m_pieceBytes;
+        *piece = buffer.First(
+            static_cast<std::size_t>(std::min<std::uint64_t>(m_pieceBytes, DataBytes() - offset)));
+        return m_reader.ReadDataQuietly(offset, *piece);
     }
 
     // The data's peak as a fraction of full scale (PeakOf). For data of two pieces or more a second
     // thread measures the second half of the pieces, into a buffer of its own: reading the file
     // takes most of the time, and two cores copy from the file's cache faster than one.
     std::optional<double> Peak() {
-        const std::uint64_t pieces = (DataBytes() + m_pieceBytes - 1) / m_pieceBytes;
+        const std::uint64_t pieces = PieceCount();
         const std::uint64_t half = pieces / 2;
         Measure second;
         std::thread helper;
-        const CPieceBuffer helperBuffer(half > 0 ? BufferBytes() : 0, m_reader.DataOffset());
+        const CPieceBuffer helperBuffer = half > 0 ? NewBuffer() : CPieceBuffer(0, 0);
         if (half > 0 && helperBuffer.Usable()) {
             try {
                 helper = std::thread([this, &second, &helperBuffer, half, pieces] {
@@ -144,18 +149,13 @@ class CPieceSource {
 
     std::size_t BufferBytes() const { return std::min<std::size_t>(m_pieceBytes, DataBytes()); }
 
-    std::size_t PieceBytes(std::uint64_t offset) const {
-        return static_cast<std::size_t>(
-            std::min<std::uint64_t>(m_pieceBytes, DataBytes() - offset));
-    }
-
     // The peak of pieces [first, last), up to the first that cannot be read.
     Measure MeasurePieces(std::uint64_t first, std::uint64_t last,
                           const CPieceBuffer& buffer) const {
         Measure measure;
         for (std::uint64_t i = first; i < last; ++i) {
-            const std::span<std::uint8_t> piece = buffer.First(PieceBytes(i * m_pieceBytes));
-            measure.result = m_reader.ReadDataQuietly(i * m_pieceBytes, piece);
+            std::span<std::uint8_t> piece;
+            measure.result = ReadPiece(i, buffer, &piece);
             if (measure.result != CWaveReader::ReadResult::kRead) {
                 break;
             }
@@ -170,23 +170,23 @@ class CPieceSource {
     std::optional<CPieceBuffer> m_buffer;
 };
 
-// Writes the output pieces on a thread of its own while the caller's thread reads and scales the
-// next ones: the system's copy into the file's cache takes about as long as reading and scaling
-// together, and with two cores both run at once (bench/gain_vs_cp.sh shows what that gains). Up
-// to kQueuedPieces wait to be written, so that a short stall of either thread does not hold up
-// the other.
+// Writes the output pieces, in the order of the file, on a thread of its own while other threads
+// read and scale the next ones: the system's copy into the file's cache takes about as long as
+// reading and scaling together (bench/gain_vs_cp.sh shows what that gains). Up to kQueuedPieces
+// wait to be written, so that a short stall of one thread does not hold up the others.
 //
-// Ownership: borrows the writer for its whole life. A piece handed to Write() is read by the
-// writing thread until kQueuedPieces more Write() calls have returned or the object is destroyed,
-// so it must stay unchanged until then.
+// Ownership: borrows the writer for its whole life. Write(index, piece) returns only once every
+// piece before index + 1 - kQueuedPieces has been written, so a piece's bytes must stay
+// unchanged until Write() of the piece kQueuedPieces after it has returned, or until the object
+// is destroyed.
 //
-// Threads: Write() from the thread that made the object. The writing thread uses the writer and
-// the pieces only, and is joined by the destructor, after the last piece has been written; the
-// writer may be used again from then on. When no thread can be started the pieces are written
-// by Write() itself.
+// Threads: Write() and Abandon() from any thread. The writing thread uses the writer and the
+// pieces only; the destructor waits until every queued piece has been written and joins it, and
+// the writer may be used again from then on. When no thread can be started the pieces are
+// written by Write() itself.
 class CWriteBehind {
   public:
-    static constexpr std::ptrdiff_t kQueuedPieces = 2;
+    static constexpr std::uint64_t kQueuedPieces = 2;
 
     explicit CWriteBehind(CWaveFileWriter& writer) : m_writer(writer) {
         try {
@@ -198,11 +198,11 @@ class CWriteBehind {
 
     ~CWriteBehind() {
         if (m_thread.joinable()) {
-            for (std::ptrdiff_t i = 0; i < kQueuedPieces; ++i) {
-                m_free.acquire();
+            {
+                const std::lock_guard lock(m_mutex);
+                m_stopping = true;
             }
-            m_stopping = true;
-            m_queued.release();
+            m_changed.notify_all();
             m_thread.join();
         }
     }
@@ -210,133 +210,72 @@ class CWriteBehind {
     CWriteBehind(const CWriteBehind&) = delete;
     CWriteBehind& operator=(const CWriteBehind&) = delete;
 
-    // Waits until fewer than kQueuedPieces pieces are still to be written, then queues this one.
-    // False when a write has failed; nothing more is written then.
-    bool Write(std::span<const std::uint8_t> piece) {
-        if (!m_thread.joinable()) {
-            return m_writer.Append(piece);
-        }
-        m_free.acquire();
-        if (m_failed) {
-            m_free.release();
+    // Waits until the pieces before index have been queued and fewer than kQueuedPieces are still
+    // to be written, then queues this one. False when a write has failed or the pieces were
+    // abandoned; nothing more is written then.
+    bool Write(std::uint64_t index, std::span<const std::uint8_t> piece) {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] {
+            return m_failed || m_abandoned ||
+                   (m_queuedCount == index && m_queuedCount - m_writtenCount < kQueuedPieces);
+        });
+        if (m_failed || m_abandoned) {
             return false;
         }
-        m_queue[m_queuedCount++ % kQueuedPieces] = piece;
-        m_queued.release();
-        return true;
+        if (!m_thread.joinable()) {
+            m_failed = !m_writer.Append(piece);
+            ++m_writtenCount;
+        } else {
+            m_queue[index % kQueuedPieces] = piece;
+        }
+        ++m_queuedCount;
+        const bool queued = !m_failed;
+        lock.unlock();
+        m_changed.notify_all();
+        return queued;
+    }
+
+    // Makes every Write() from now on, and those waiting, return false: a piece could not be
+    // read, so the pieces after it will never come.
+    void Abandon() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_abandoned = true;
+        }
+        m_changed.notify_all();
     }
 
   private:
     void WritePieces() {
-        for (std::size_t written = 0;; ++written) {
-            m_queued.acquire();
-            if (m_stopping) {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [&] { return m_stopping || m_writtenCount < m_queuedCount; });
+            if (m_writtenCount == m_queuedCount) {
                 return;
             }
-            if (!m_failed && !m_writer.Append(m_queue[written % kQueuedPieces])) {
-                m_failed = true;
+            const std::span<const std::uint8_t> piece = m_queue[m_writtenCount % kQueuedPieces];
+            if (!m_failed && !m_abandoned) {
+                lock.unlock();
+                const bool written = m_writer.Append(piece);
+                lock.lock();
+                m_failed = m_failed || !written;
             }
-            m_free.release();
+            ++m_writtenCount;
+            m_changed.notify_all();
         }
     }
 
     CWaveFileWriter& m_writer;
-    // Each entry is handed from Write() to the writing thread, and back, through the semaphores.
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    // Guarded by m_mutex. Piece n waits in m_queue[n % kQueuedPieces] from Write(n) until the
+    // writing thread has written it, which m_writtenCount then counts.
     std::array<std::span<const std::uint8_t>, kQueuedPieces> m_queue;
-    std::size_t m_queuedCount = 0;
-    std::counting_semaphore<kQueuedPieces> m_queued{0};
-    std::counting_semaphore<kQueuedPieces> m_free{kQueuedPieces};
-    std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_failed{false};
-    std::thread m_thread;
-};
-
-// Narrows the pieces of wide samples on two threads: a thread of its own takes the first part
-// of each piece while the caller's thread takes the rest. Narrowing costs about as much as
-// reading such a piece (bench/WaveBench.cpp's Narrow cases), so on the caller's thread alone it
-// held up reading the next one; the write-behind thread meanwhile waits for the system much of
-// the time. The dither of a sample depends on its index only, so the split gives the same bytes.
-// One thread for the whole file: a thread started for each piece of 1 MiB would cost more than
-// it saves.
-//
-// Ownership: Narrow() borrows its spans for the call.
-//
-// Threads: Narrow() from the thread that made the object, which also joins the helping thread in
-// the destructor. When no thread can be started, Narrow() does all the work itself.
-class CTwoHandedNarrowing {
-  public:
-    CTwoHandedNarrowing() {
-        if (std::thread::hardware_concurrency() < 2) {
-            return;
-        }
-        try {
-            m_thread = std::thread([this] { NarrowFirstParts(); });
-        } catch (const std::system_error&) {
-            m_thread = std::thread();
-        }
-    }
-
-    ~CTwoHandedNarrowing() {
-        if (m_thread.joinable()) {
-            m_stopping = true;
-            m_started.release();
-            m_thread.join();
-        }
-    }
-
-    CTwoHandedNarrowing(const CTwoHandedNarrowing&) = delete;
-    CTwoHandedNarrowing& operator=(const CTwoHandedNarrowing&) = delete;
-
-    // sk::NarrowWithGain of samples into narrowed.
-    std::uint64_t Narrow(std::span<const std::uint8_t> samples, sk::SampleEncoding encoding,
-                         std::span<std::uint8_t> narrowed, double factor,
-                         std::uint64_t firstIndex) {
-        const std::size_t unitBytes = sk::BytesOf(encoding);
-        const std::size_t count = std::min(samples.size() / unitBytes, narrowed.size() / 2);
-        // The first part ends at a multiple of 64 samples, where both spans keep the alignment
-        // of a cache line.
-        const std::size_t firstCount = count / 2 & ~std::size_t{63};
-        if (!m_thread.joinable() || firstCount == 0) {
-            return sk::NarrowWithGain(samples, encoding, narrowed, factor, firstIndex);
-        }
-        m_job = Job{samples.first(firstCount * unitBytes), encoding, narrowed.first(2 * firstCount),
-                    factor, firstIndex};
-        m_started.release();
-        const std::uint64_t clipped = sk::NarrowWithGain(
-            samples.subspan(firstCount * unitBytes, (count - firstCount) * unitBytes), encoding,
-            narrowed.subspan(2 * firstCount, 2 * (count - firstCount)), factor,
-            firstIndex + firstCount);
-        m_finished.acquire();
-        return clipped + m_job.clipped;
-    }
-
-  private:
-    struct Job {
-        std::span<const std::uint8_t> samples;
-        sk::SampleEncoding encoding;
-        std::span<std::uint8_t> narrowed;
-        double factor;
-        std::uint64_t firstIndex;
-        std::uint64_t clipped = 0;
-    };
-
-    void NarrowFirstParts() {
-        for (;;) {
-            m_started.acquire();
-            if (m_stopping) {
-                return;
-            }
-            m_job.clipped = sk::NarrowWithGain(m_job.samples, m_job.encoding, m_job.narrowed,
-                                               m_job.factor, m_job.firstIndex);
-            m_finished.release();
-        }
-    }
-
-    // Handed to the helping thread through m_started and back through m_finished.
-    Job m_job{};
-    std::binary_semaphore m_started{0};
-    std::binary_semaphore m_finished{0};
-    std::atomic<bool> m_stopping{false};
+    std::uint64_t m_queuedCount = 0;
+    std::uint64_t m_writtenCount = 0;
+    bool m_failed = false;
+    bool m_abandoned = false;
+    bool m_stopping = false;
     std::thread m_thread;
 };
 
@@ -349,50 +288,131 @@ std::uint64_t OutputBytes(std::uint64_t inputBytes, sk::SampleEncoding encoding)
     return sk::IsWide(encoding) ? inputBytes / sk::BytesOf(encoding) * 2 : inputBytes;
 }
 
+// Scales one piece of samples of encoding into output, as 16-bit samples; the number of samples
+// clipped. firstIndex is the index in the file of the piece's first sample, which its dither
+// depends on.
+std::uint64_t ScalePiece(std::span<const std::uint8_t> piece, sk::SampleEncoding encoding,
+                         std::span<std::uint8_t> output, double factor, std::uint64_t firstIndex) {
+    if (encoding == sk::SampleEncoding::kPcm8) {
+        sk::Widen8To16(piece, output);
+        const std::uint64_t clipped = sk::CountClipped16(output, factor);
+        sk::ScaleSamples16(output, factor);
+        return clipped;
+    }
+    if (encoding == sk::SampleEncoding::kPcm16) {
+        const std::uint64_t clipped = sk::CountClipped16(piece, factor);
+        sk::ScaleSamples16(piece, output, factor);
+        return clipped;
+    }
+    return sk::NarrowWithGain(piece, encoding, output, factor, firstIndex);
+}
+
+// One thread's share of the pieces of a gain: every stride-th piece from a first one, each read
+// into a buffer of the lane's own, scaled into one of kOutputBuffers output buffers of its own in
+// turn and handed to the write-behind thread. A lane refills an output buffer only after it has
+// queued the kQueuedPieces pieces of its own after the one it held, so even a lane that takes
+// every piece finds that piece written.
+class CGainLane {
+  public:
+    CGainLane(const CPieceSource& source, std::size_t outputPieceBytes)
+        : m_input(source.NewBuffer()) {
+        for (std::uint64_t i = 0; i < kOutputBuffers; ++i) {
+            m_outputs.emplace_back(outputPieceBytes, riff::kHeaderBytes);
+        }
+    }
+
+    bool Usable() const {
+        return m_input.Usable() && std::all_of(m_outputs.begin(), m_outputs.end(),
+                                               [](const CPieceBuffer& b) { return b.Usable(); });
+    }
+
+    // Works through pieces first, first + stride, ... until the last, the first that cannot be
+    // read (which stops the other lanes too) or the first that cannot be queued.
+    void Run(const CPieceSource& source, CWriteBehind& writeBehind, double factor,
+             std::uint64_t first, std::uint64_t stride) {
+        const sk::SampleEncoding encoding = source.Encoding();
+        const std::uint64_t count = source.PieceCount();
+        for (std::uint64_t index = first, turn = 0; index < count; index += stride, ++turn) {
+            std::span<std::uint8_t> piece;
+            const CWaveReader::ReadResult result = source.ReadPiece(index, m_input, &piece);
+            if (result != CWaveReader::ReadResult::kRead) {
+                m_failedPiece = index;
+                m_failure = result;
+                writeBehind.Abandon();
+                return;
+            }
+            const std::span<std::uint8_t> output = m_outputs[turn % kOutputBuffers].First(
+                static_cast<std::size_t>(OutputBytes(piece.size(), encoding)));
+            m_clipped += ScalePiece(piece, encoding, output, factor,
+                                    index * source.PieceBytes() / sk::BytesOf(encoding));
+            if (!writeBehind.Write(index, output)) {
+                return;
+            }
+        }
+    }
+
+    std::uint64_t Clipped() const { return m_clipped; }
+    // The index of the piece that could not be read, and why; nothing when every piece was read.
+    std::optional<std::uint64_t> FailedPiece() const { return m_failedPiece; }
+    CWaveReader::ReadResult Failure() const { return m_failure; }
+
+  private:
+    static constexpr std::uint64_t kOutputBuffers = CWriteBehind::kQueuedPieces + 1;
+
+    CPieceBuffer m_input;
+    std::vector<CPieceBuffer> m_outputs;
+    std::uint64_t m_clipped = 0;
+    std::optional<std::uint64_t> m_failedPiece;
+    CWaveReader::ReadResult m_failure = CWaveReader::ReadResult::kRead;
+};
+
 // Reads, scales and writes the data piece by piece, counting the samples clipped into *clipped;
-// false after a report (a failed write is reported by the writer's Finish()).
-bool WritePieces(CPieceSource& source, CWaveFileWriter& writer, double factor,
+// false after a report (a failed write is reported by the writer's Finish()). With two cores the
+// calling thread takes the even pieces and a second thread the odd ones, each piece whole, while a
+// third writes them: scaling costs as much as reading or more (narrowing wide samples several
+// times as much), and lanes that meet only where a piece is queued keep both cores busy, where
+// splitting each piece between two threads made them wait for each other at every piece.
+bool WritePieces(const CPieceSource& source, CWaveFileWriter& writer, double factor,
                  std::uint64_t* clipped) {
     const sk::SampleEncoding encoding = source.Encoding();
-    const std::size_t pieceBytes = source.PieceBytes();
-    // One output piece more than can be queued, each lying in memory as it will lie in the file
-    // after its header.
     const auto outputPieceBytes = static_cast<std::size_t>(
-        OutputBytes(std::min<std::size_t>(pieceBytes, source.DataBytes()), encoding));
-    std::vector<CPieceBuffer> outputPieces;
-    for (std::ptrdiff_t i = 0; i <= CWriteBehind::kQueuedPieces; ++i) {
-        outputPieces.emplace_back(outputPieceBytes, riff::kHeaderBytes);
-        if (!outputPieces.back().Usable()) {
+        OutputBytes(std::min<std::size_t>(source.PieceBytes(), source.DataBytes()), encoding));
+    const bool twoLanes = source.PieceCount() > 1 && std::thread::hardware_concurrency() >= 2;
+    std::vector<std::unique_ptr<CGainLane>> lanes;
+    for (int i = 0; i < (twoLanes ? 2 : 1); ++i) {
+        lanes.push_back(std::make_unique<CGainLane>(source, outputPieceBytes));
+        if (!lanes.back()->Usable()) {
             return ReportOutOfMemory();
         }
     }
-    CWriteBehind writeBehind(writer);
-    std::optional<CTwoHandedNarrowing> narrowing;
-    if (sk::IsWide(encoding)) {
-        narrowing.emplace();
+    {
+        CWriteBehind writeBehind(writer);
+        std::thread helper;
+        if (twoLanes) {
+            try {
+                helper = std::thread(
+                    [&] { lanes[1]->Run(source, writeBehind, factor, 1, lanes.size()); });
+            } catch (const std::system_error&) {
+                helper = std::thread();
+            }
+        }
+        lanes[0]->Run(source, writeBehind, factor, 0, helper.joinable() ? lanes.size() : 1);
+        if (helper.joinable()) {
+            helper.join();
+        }
     }
-    for (std::uint64_t offset = 0; offset < source.DataBytes(); offset += pieceBytes) {
-        const std::optional<std::span<std::uint8_t>> piece = source.ReadPiece(offset);
-        if (!piece) {
-            return false;
+    // Only this thread tells the user, and only of the first piece in the file that could not be
+    // read; the pieces after it were never written.
+    const CGainLane* failed = nullptr;
+    for (const auto& lane : lanes) {
+        *clipped += lane->Clipped();
+        if (lane->FailedPiece() && (!failed || *lane->FailedPiece() < *failed->FailedPiece())) {
+            failed = lane.get();
         }
-        const std::span<std::uint8_t> samples =
-            outputPieces[offset / pieceBytes % outputPieces.size()].First(
-                static_cast<std::size_t>(OutputBytes(piece->size(), encoding)));
-        if (encoding == sk::SampleEncoding::kPcm8) {
-            sk::Widen8To16(*piece, samples);
-            *clipped += sk::CountClipped16(samples, factor);
-            sk::ScaleSamples16(samples, factor);
-        } else if (encoding == sk::SampleEncoding::kPcm16) {
-            *clipped += sk::CountClipped16(*piece, factor);
-            sk::ScaleSamples16(*piece, samples, factor);
-        } else {
-            *clipped += narrowing->Narrow(*piece, encoding, samples, factor,
-                                          offset / sk::BytesOf(encoding));
-        }
-        if (!writeBehind.Write(samples)) {
-            break;
-        }
+    }
+    if (failed) {
+        CWaveReader::Report(failed->Failure());
+        return false;
     }
     return true;
 }

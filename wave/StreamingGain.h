@@ -11,11 +11,10 @@
 // Ownership: the functions own their buffers (at most five pieces) for the call.
 //
 // Threads: any thread may call them, for different files at once. Within a call a second thread
-// writes the output while the next piece is read and scaled, and measures half of the peak pass
-// of data of two pieces or more; for samples wider than 16 bits one more narrows the first part
-// of each piece while the calling thread narrows the rest. All are joined before the call returns,
-// and every message comes from the calling thread. Called by sonorette-gain, the fuzzer, the tests
-// and the benchmarks.
+// measures half of the peak pass of data of two pieces or more; in the gain the calling thread and
+// a second one each read and scale every other piece while a third writes them in order. All are
+// joined before the call returns, and every message comes from the calling thread. Called by
+// sonorette-gain, the fuzzer, the tests and the benchmarks.
 #pragma once
 
 #include <cstddef>
