@@ -140,22 +140,22 @@ std::uint64_t NarrowLoop(const std::uint8_t* in, std::uint8_t* out, std::size_t 
 }
 
 #if defined(__x86_64__)
-// The factor by which StepsOf multiplies a wide sample converted to double.
+// The factor by which StepsOf multiplies a wide sample converted to double by FourUnits.
 template <SampleEncoding kEncoding>
-constexpr double kStepsPerUnit = kEncoding == SampleEncoding::kPcm24   ? 1.0 / 256.0
-                                 : kEncoding == SampleEncoding::kPcm32 ? 1.0 / 65536.0
-                                                                       : 32768.0;
+constexpr double kStepsPerUnit =
+    kEncoding == SampleEncoding::kPcm24 || kEncoding == SampleEncoding::kPcm32 ? 1.0 / 65536.0
+                                                                               : 32768.0;
 
 // Four wide samples at p converted to double, still to be multiplied by kStepsPerUnit. The
 // 24-bit load reads 16 bytes from p.
 template <SampleEncoding kEncoding>
 SONORETTE_AVX2 inline __m256d FourUnits(const std::uint8_t* p) {
     if constexpr (kEncoding == SampleEncoding::kPcm24) {
-        // Each sample's three bytes to the top of a 32-bit lane, then shifted down with its sign.
-        const __m128i spread =
+        // Each sample's three bytes to the top of a 32-bit lane: the sample times 256, which the
+        // step size makes up for.
+        return _mm256_cvtepi32_pd(
             _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                             _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11));
-        return _mm256_cvtepi32_pd(_mm_srai_epi32(spread, 8));
+                             _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11)));
     } else if constexpr (kEncoding == SampleEncoding::kPcm32) {
         return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
@@ -173,8 +173,8 @@ SONORETTE_AVX2 inline void DitherOfEight(__m256i indices, __m256d* low, __m256d*
     x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 15));
     x = _mm256_mullo_epi32(x, _mm256_set1_epi32(static_cast<int>(0x846C'A68Bu)));
     x = _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
-    const __m256i sum =
-        _mm256_add_epi32(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), _mm256_srai_epi32(x, 16));
+    // The two signed halves of each lane multiplied by 1 and added.
+    const __m256i sum = _mm256_madd_epi16(x, _mm256_set1_epi16(1));
     // Each sum, widened to 64 bits, added to the bits of 1.5 * 2^36, whose doubles are 2^-16
     // apart: the double sum * 2^-16 above it, from which it is taken exactly. Cheaper than a
     // conversion and a product.
