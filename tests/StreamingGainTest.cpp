@@ -52,10 +52,7 @@ Bytes Floats(std::size_t count, bool doubles = false) {
 }
 
 Bytes Wave(std::uint16_t channels, std::uint16_t bits, const Bytes& data, std::uint16_t tag = 1) {
-    return RiffBuilder()
-        .Chunk("fmt ", FormatRecord(tag, channels, 22050, bits))
-        .Chunk("data", data)
-        .Build();
+    return testsupport::WaveFileOf(channels, 22050, bits, data, tag);
 }
 
 struct Outcome {

@@ -82,6 +82,33 @@ Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_
     return record;
 }
 
+Bytes ExtensibleRecord(std::uint16_t channels, std::uint32_t samplesPerSec,
+                       std::uint16_t bitsPerSample, std::uint16_t validBits,
+                       std::uint16_t subFormatTag) {
+    Bytes record = FormatRecord(0xFFFE, channels, samplesPerSec, bitsPerSample);
+    AppendLE16(record, 22);
+    AppendLE16(record, validBits);
+    AppendLE32(record, 3);  // front left and right
+    AppendLE16(record, subFormatTag);
+    record.insert(record.end(), {0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71});
+    return record;
+}
+
+Bytes Patched(Bytes bytes, std::size_t offset, std::uint32_t value, std::size_t byteCount) {
+    for (std::size_t i = 0; i < byteCount; ++i) {
+        bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    return bytes;
+}
+
+Bytes WaveFileOf(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t bitsPerSample,
+                 const Bytes& data, std::uint16_t formatTag) {
+    return RiffBuilder()
+        .Chunk("fmt ", FormatRecord(formatTag, channels, samplesPerSec, bitsPerSample))
+        .Chunk("data", data)
+        .Build();
+}
+
 RiffBuilder& RiffBuilder::Chunk(std::string_view id, const Bytes& body, bool padOddBody) {
     ChunkWithSize(id, static_cast<std::uint32_t>(body.size()), body);
     if (padOddBody && body.size() % 2 != 0) {
@@ -128,10 +155,7 @@ Bytes SineWave16(std::uint32_t samplesPerSec, std::uint16_t channels, double sec
             static_cast<std::int16_t>(std::lround(32767.0 * amplitude * std::sin(angle)));
         samples.insert(samples.end(), channels, sample);
     }
-    return RiffBuilder()
-        .Chunk("fmt ", FormatRecord(1, channels, samplesPerSec, 16))
-        .Chunk("data", Samples16(samples))
-        .Build();
+    return WaveFileOf(channels, samplesPerSec, 16, Samples16(samples));
 }
 
 std::vector<std::int16_t> ToSamples16(const std::uint8_t* bytes, std::size_t byteCount) {

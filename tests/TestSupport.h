@@ -37,6 +37,15 @@ Bytes ReadFile(const std::string& path);
 Bytes FormatRecord(std::uint16_t formatTag, std::uint16_t channels, std::uint32_t samplesPerSec,
                    std::uint16_t bitsPerSample);
 
+// A WAVE_FORMAT_EXTENSIBLE record: validBits and the sub-format GUID of subFormatTag after the
+// 16 bytes of FormatRecord.
+Bytes ExtensibleRecord(std::uint16_t channels, std::uint32_t samplesPerSec,
+                       std::uint16_t bitsPerSample, std::uint16_t validBits,
+                       std::uint16_t subFormatTag);
+
+// bytes with byteCount little-endian bytes of value written at offset.
+Bytes Patched(Bytes bytes, std::size_t offset, std::uint32_t value, std::size_t byteCount);
+
 // Builds a RIFF/WAVE file chunk by chunk: "RIFF", a size, "WAVE", then the chunks as added.
 // Chunks are written exactly as given: no pad byte is added after an odd-sized body unless
 // asked for.
@@ -51,6 +60,10 @@ class RiffBuilder {
   private:
     Bytes m_body;
 };
+
+// A file of the format chunk and the data chunk, each exactly as given.
+Bytes WaveFileOf(std::uint16_t channels, std::uint32_t samplesPerSec, std::uint16_t bitsPerSample,
+                 const Bytes& data, std::uint16_t formatTag = 1);
 
 // Samples as little-endian 16-bit bytes.
 Bytes Samples16(const std::vector<std::int16_t>& samples);

@@ -32,36 +32,13 @@ const Bytes kStereo = FormatRecord(1, 2, 44100, 16);
 const Bytes kSamples = testsupport::Samples16({1, -2, 32767, -32768, 300, -300});
 const Bytes j6(6, 'j');
 
-// kStereo's record with its block align, or its byte rate, replaced.
-Bytes WithBlockAlign(Bytes record, std::uint16_t blockAlign) {
-    record[12] = static_cast<std::uint8_t>(blockAlign);
-    record[13] = static_cast<std::uint8_t>(blockAlign >> 8);
-    return record;
+// kStereo's record with its block align or byte rate replaced, and a 16-bit stereo extensible
+// record and its fields.
+Bytes WithBlockAlign(const Bytes& record, std::uint16_t blockAlign) {
+    return testsupport::Patched(record, 12, blockAlign, 2);
 }
-Bytes WithByteRate(Bytes record, std::uint32_t byteRate) {
-    for (int i = 0; i < 4; ++i) {
-        record[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(byteRate >> (8 * i));
-    }
-    return record;
-}
-
-// A 16-bit stereo WAVE_FORMAT_EXTENSIBLE record; its sub-format GUID starts with subFormat.
-Bytes Extensible(std::uint8_t subFormat) {
-    Bytes record = FormatRecord(0xFFFE, 2, 44100, 16);
-    record.insert(record.end(), {22, 0, 16,   0, 3,    0, 0, 0,    subFormat, 0,    0,    0,
-                                 0,  0, 0x10, 0, 0x80, 0, 0, 0xAA, 0,         0x38, 0x9B, 0x71});
-    return record;
-}
-
-Bytes WithValidBits(Bytes record, std::uint16_t validBits) {
-    record[18] = static_cast<std::uint8_t>(validBits);
-    record[19] = static_cast<std::uint8_t>(validBits >> 8);
-    return record;
-}
-Bytes WithCbSize(Bytes record, std::uint16_t cbSize) {
-    record[16] = static_cast<std::uint8_t>(cbSize);
-    record[17] = static_cast<std::uint8_t>(cbSize >> 8);
-    return record;
+Bytes Extensible(std::uint16_t subFormat, std::uint16_t validBits = 16) {
+    return testsupport::ExtensibleRecord(2, 44100, 16, validBits, subFormat);
 }
 
 using Chunk = std::pair<const char*, Bytes>;
@@ -120,10 +97,12 @@ TEST_F(WaveReaderTest, LayoutsThatGiveTheSamples) {
          {"odd chunks without pad bytes", unpadded, {}},
          {"skip, fact", File({{"PAD ", {}}}, {{"fact", {1, 0, 0, 0}}, {"minf", {}}}), {}},
          {"extensible PCM", File({}, {}, Extensible(1)), {}},
-         {"extensible PCM, 12 valid bits", File({}, {}, WithValidBits(Extensible(1), 12)), {}},
+         {"extensible PCM, 12 valid bits", File({}, {}, Extensible(1, 12)), {}},
          {"unknown", File({}, {{"LIST", {}}, {"bext", {}}}), {Notice("LIST"), Notice("bext")}},
          // The byte rate that the layout gives is kept: 44100 x 4.
-         {"byte rate that disagrees", File({}, {}, WithByteRate(kStereo, 3000000000u)), {}}},
+         {"byte rate that disagrees",
+          File({}, {}, testsupport::Patched(kStereo, 8, 3000000000u, 4)),
+          {}}},
         true);
 }
 
@@ -160,13 +139,11 @@ TEST_F(WaveReaderTest, LayoutsThatGiveNoSamples) {
          {"16-bit float", File({}, {}, FormatRecord(3, 2, 48000, 16)), {kWrongFormat}},
          {"extensible 16-bit float", File({}, {}, Extensible(3)), {kWrongFormat}},
          {"extensible ADPCM", File({}, {}, Extensible(2)), {kWrongFormat}},
-         {"extensible, 17 valid bits",
-          File({}, {}, WithValidBits(Extensible(1), 17)),
+         {"extensible, 17 valid bits", File({}, {}, Extensible(1, 17)), {kWrongFormat}},
+         {"extensible, no valid bits", File({}, {}, Extensible(1, 0)), {kWrongFormat}},
+         {"extensible, cbSize 0",
+          File({}, {}, testsupport::Patched(Extensible(1), 16, 0, 2)),
           {kWrongFormat}},
-         {"extensible, no valid bits",
-          File({}, {}, WithValidBits(Extensible(1), 0)),
-          {kWrongFormat}},
-         {"extensible, cbSize 0", File({}, {}, WithCbSize(Extensible(1), 0)), {kWrongFormat}},
          {"8-bit, align 40000",
           File({}, {}, WithBlockAlign(FormatRecord(1, 2, 8000, 8), 40000)),
           {kWrongFormat}},

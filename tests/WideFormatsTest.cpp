@@ -118,19 +118,8 @@ const Format kWide[] = {{"24-bit", Encoding::kPcm24, 1, 24},
                         {"32-bit float", Encoding::kFloat32, 3, 32},
                         {"64-bit float", Encoding::kFloat64, 3, 64}};
 
-// A WAVE_FORMAT_EXTENSIBLE record for the format, with validBits and the sub-format of tag.
 Bytes Extensible(const Format& format, std::uint16_t channels, std::uint16_t validBits) {
-    Bytes record = FormatRecord(0xFFFE, channels, 48000, format.bits);
-    const std::uint8_t extension[] = {22,   0,    static_cast<std::uint8_t>(validBits),
-                                      0,    3,    0,
-                                      0,    0,    static_cast<std::uint8_t>(format.tag),
-                                      0,    0,    0,
-                                      0,    0,    0x10,
-                                      0,    0x80, 0,
-                                      0,    0xAA, 0,
-                                      0x38, 0x9B, 0x71};
-    record.insert(record.end(), std::begin(extension), std::end(extension));
-    return record;
+    return ExtensibleRecord(channels, 48000, format.bits, validBits, format.tag);
 }
 
 class WideFormatsTest : public testing::Test {

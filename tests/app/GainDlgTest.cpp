@@ -33,9 +33,8 @@ constexpr std::uint32_t kRate = 44100;
 constexpr std::uint32_t kLong = kRate * 5 * 2;  // 5 s of stereo: never ends during a test
 
 Bytes Wave(int channels, int bits, const Bytes& sampleBytes, std::uint32_t rate = kRate) {
-    const Bytes format = testsupport::FormatRecord(1, static_cast<std::uint16_t>(channels), rate,
-                                                   static_cast<std::uint16_t>(bits));
-    return testsupport::RiffBuilder().Chunk("fmt ", format).Chunk("data", sampleBytes).Build();
+    return testsupport::WaveFileOf(static_cast<std::uint16_t>(channels), rate,
+                                   static_cast<std::uint16_t>(bits), sampleBytes);
 }
 Bytes Wave16(int channels, const Samples& samples, std::uint32_t rate = kRate) {
     return Wave(channels, 16, Samples16(samples), rate);
