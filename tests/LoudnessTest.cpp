@@ -26,13 +26,6 @@ using namespace testsupport;
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
-Bytes Wave(std::uint16_t channels, std::uint32_t rate, std::uint16_t bits, const Bytes& data) {
-    return RiffBuilder()
-        .Chunk("fmt ", FormatRecord(1, channels, rate, bits))
-        .Chunk("data", data)
-        .Build();
-}
-
 // Noise whose level changes every second (so that the loudness range is not 0), with a burst of
 // full-scale samples of alternating sign, whose peaks lie between the samples, just before and
 // after the start of the 38th piece of 1024 frames: a piece measured without the frames before
@@ -140,10 +133,7 @@ TEST_F(LoudnessTest, WideSamplesReadAsTheirSixteenBitForm) {
             }
             data.insert(data.end(), bytes, bytes + bits / 8);
         }
-        return RiffBuilder()
-            .Chunk("fmt ", FormatRecord(isFloat ? 3 : 1, 2, kRate, bits))
-            .Chunk("data", data)
-            .Build();
+        return WaveFileOf(2, kRate, bits, data, isFloat ? 3 : 1);
     };
     const LoudnessMeasure reference = Measure(encode(16, false));
     for (const auto& [bits, isFloat] :
@@ -173,9 +163,10 @@ TEST_F(LoudnessTest, GivesWhatOneStateFedTheWholeFileGives) {
             SCOPED_TRACE(testing::Message() << channels << " channels, pieces of " << pieceBytes);
             const LoudnessMeasure expected = OneState(samples, channels, kRate);
             const LoudnessMeasure wide =
-                Measure(Wave(channels, kRate, 16, Samples16(samples)), 2 * pieceBytes);
+                Measure(WaveFileOf(channels, kRate, 16, Samples16(samples)), 2 * pieceBytes);
             const LoudnessMeasure expected8 = OneState(widened, channels, kRate);
-            const LoudnessMeasure eightBit = Measure(Wave(channels, kRate, 8, narrow), pieceBytes);
+            const LoudnessMeasure eightBit =
+                Measure(WaveFileOf(channels, kRate, 8, narrow), pieceBytes);
             for (const auto& [got, want] : {std::pair{wide, expected}, {eightBit, expected8}}) {
                 EXPECT_EQ(got.samplePeakFraction, want.samplePeakFraction);
                 EXPECT_EQ(got.truePeakFraction, want.truePeakFraction);
@@ -212,7 +203,7 @@ TEST_F(LoudnessTest, AnImageInMemoryMeasuresAsItsFileQuietlyAndCanBeCancelled) {
 }
 
 TEST_F(LoudnessTest, SilenceAndSoundTooShortToGateHaveNoLoudness) {
-    const LoudnessMeasure silence = Measure(Wave(2, 44100, 16, Bytes(4 * 44100, 0)));
+    const LoudnessMeasure silence = Measure(WaveFileOf(2, 44100, 16, Bytes(4 * 44100, 0)));
     EXPECT_EQ(silence.integratedLufs, kMinusInfinity);
     EXPECT_EQ(FractionToDecibels(silence.samplePeakFraction), kMinusInfinity);
     EXPECT_EQ(FractionToDecibels(silence.truePeakFraction), kMinusInfinity);
@@ -223,53 +214,17 @@ TEST_F(LoudnessTest, SilenceAndSoundTooShortToGateHaveNoLoudness) {
     EXPECT_EQ(brief.integratedLufs, kMinusInfinity);
     EXPECT_NEAR(FractionToDecibels(brief.samplePeakFraction), -6.02, 0.01);
 
-    const LoudnessMeasure empty = Measure(Wave(2, 44100, 16, {}));
+    const LoudnessMeasure empty = Measure(WaveFileOf(2, 44100, 16, {}));
     EXPECT_EQ(empty.frameCount, 0u);
     EXPECT_EQ(empty.integratedLufs, kMinusInfinity);
     EXPECT_EQ(GainForLoudness(silence, -23.0, -1.0), std::nullopt);
 }
 
-TEST_F(LoudnessTest, ProposesWhatProposeFilePercentProposes) {
-    const Bytes files[] = {
-        SineWave16(44100, 2, 1.0, 440.0, 0.25),
-        Wave(1, 8000, 16, Samples16({-32768, 5})),
-        Wave(2, 8000, 8, {128, 0, 200, 128}),
-        Wave(1, 8000, 16, Samples16({7, -9})),
-    };
-    for (const Bytes& file : files) {
-        const LoudnessMeasure measure = Measure(file);
-        EXPECT_EQ(std::optional<int>(measure.ProposedPercent()),
-                  ProposeFilePercent(m_dir.File("in.wav").c_str()));
-    }
-}
-
-TEST(LoudnessGain, BringsTheLoudnessToTheTargetUnderTheTruePeakCeiling) {
-    LoudnessMeasure measure;
-    measure.integratedLufs = -20.0;
-    measure.truePeakFraction = 0.5;
-    // 3 dB quieter: the true peak stays far below the ceiling.
-    std::optional<LoudnessGain> gain = GainForLoudness(measure, -23.0, -1.0);
-    ASSERT_TRUE(gain.has_value());
-    EXPECT_NEAR(gain->decibels, -3.0, 1e-12);
-    EXPECT_NEAR(gain->factor, std::pow(10.0, -3.0 / 20.0), 1e-12);
-    EXPECT_FALSE(gain->limitedByTruePeak);
-    // 6 dB louder would bring the true peak to -0.02 dBTP: held just below -1 dBTP instead.
-    gain = GainForLoudness(measure, -14.0, -1.0);
-    ASSERT_TRUE(gain.has_value());
-    EXPECT_TRUE(gain->limitedByTruePeak);
-    EXPECT_LE(measure.truePeakFraction * gain->factor, std::pow(10.0, -1.0 / 20.0));
-    EXPECT_NEAR(FractionToDecibels(measure.truePeakFraction * gain->factor), -1.0, 0.001);
-    EXPECT_NEAR(gain->decibels, FractionToDecibels(gain->factor), 1e-12);
-
-    measure.integratedLufs = kMinusInfinity;
-    EXPECT_EQ(GainForLoudness(measure, -23.0, -1.0), std::nullopt);
-}
-
 TEST_F(LoudnessTest, FilesThatGiveNoSamplesAreReportedAndGiveNoMeasure) {
     const std::pair<Bytes, std::string> cases[] = {
-        {Wave(2, 44100, 12, Bytes(12, 1)),
+        {WaveFileOf(2, 44100, 12, Bytes(12, 1)),
          "フォーマットが違う音声ファイルを処理しようとしました。"},
-        {Wave(1, 8, 16, Bytes(64, 1)),
+        {WaveFileOf(1, 8, 16, Bytes(64, 1)),
          "この標本化周波数の音声はラウドネスを測れません (16 Hz〜2822400 Hz)。"},
     };
     for (const auto& [file, message] : cases) {

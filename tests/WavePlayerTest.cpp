@@ -212,27 +212,6 @@ TEST_F(WavePlayerTest, AFailedCloseAtTheEndOfTheFeedIsReported) {
     EXPECT_TRUE(Begins(driver.Recording(), source));
 }
 
-TEST_F(WavePlayerTest, LeadCoversTheWaitsAndTheBurstAndTheRingHoldsItAndHalfAgain) {
-    for (const auto& [rate, lead] :
-         {std::pair{8000u, 880}, std::pair{11025u, 1212}, std::pair{22050u, 2425},
-          std::pair{44100u, 4851}, std::pair{48000u, 5280}}) {
-        EXPECT_EQ(CWavePlayer::LeadFrames(rate, kTailWaitMs, kPollMs), lead) << rate;
-    }
-    // A burst beyond what the waits cover lengthens the lead by the burst and 60 ms of frames.
-    for (const auto& [burst, lead] :
-         {std::pair{2205u, 4851}, std::pair{2206u, 4852}, std::pair{4096u, 6742}}) {
-        EXPECT_EQ(CWavePlayer::LeadFramesForBurst(44100, burst, kTailWaitMs, kPollMs), lead)
-            << burst;
-    }
-    for (const auto& [rate, buffers] : {std::pair{8000u, 8}, std::pair{48000u, 8},
-                                        std::pair{74472u, 12}, std::pair{192000u, 31}}) {
-        EXPECT_EQ(CWavePlayer::BufferCountFor(rate, 4, kBufferBytes, 8, kTailWaitMs, kPollMs),
-                  buffers)
-            << rate;
-    }
-    EXPECT_EQ(CWavePlayer::BufferCountForLead(6742, 1024, 8), 10);
-}
-
 // The device takes, right after every feeder step, all that its contract allows before the
 // next: its burst and the frames of a poll interval and a late wake-up. Every frame must
 // already be in the ring, however large the burst.

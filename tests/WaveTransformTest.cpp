@@ -1,11 +1,10 @@
-// The sample transforms: peak, gain, bit depth, mono to stereo, the copy and the proposed percent.
+// The image's own transforms around the sample kernels: its peak over the whole block, the depth
+// and channel changes of its record, the notice, and the copy that leaves its source alone.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -14,7 +13,6 @@
 namespace {
 
 using namespace testsupport;
-using S16 = std::vector<std::int16_t>;
 
 class WaveTransformTest : public testing::Test {
   protected:
@@ -41,20 +39,6 @@ TEST_F(WaveTransformTest, PeakIsTheLargestMagnitudeAsAFractionOfFullScale) {
     }
 }
 
-TEST_F(WaveTransformTest, GainTruncatesTowardZeroAndSaturatesAtFullScale) {
-    const std::tuple<double, S16, S16> cases[] = {
-        {0.5, {3, -3, 32767, -32768}, {1, -1, 16383, -16384}},
-        {2.0, {20000, -20000, 16384, -16385}, {32767, -32768, 32767, -32768}},
-        {1e6, {1, -1, 0}, {32767, -32768, 0}},
-        {-1.0, {-32768, 32767}, {32767, -32767}},
-    };
-    for (const auto& [factor, in, out] : cases) {
-        Make(1, 16, Samples16(in));
-        m_wave.ApplyGain(factor);
-        EXPECT_EQ(BlockOf(m_wave), Samples16(out)) << factor;
-    }
-}
-
 // 8-bit samples are widened before the gain (with one notice) and narrowed back by their high byte.
 TEST_F(WaveTransformTest, BitDepthConversion) {
     Make(2, 8, {0, 192, 255, 128});
@@ -78,14 +62,6 @@ TEST_F(WaveTransformTest, CopyTurnedToStereoDoublesEverySampleAndLeavesTheSource
     EXPECT_EQ(RecordOf(copy), FormatRecord(1, 2, 8000, 16));
     EXPECT_EQ(BlockOf(m_wave), mono);
     EXPECT_EQ(RecordOf(m_wave), FormatRecord(1, 1, 8000, 16));
-}
-
-// Truncated so that the peak never passes full scale, and limited to 1000.
-TEST(ProposePercentTest, PercentThatBringsThePeakToFullScale) {
-    const std::pair<int, int> cases[] = {{0, 0}, {32768, 100}, {10923, 299}, {3276, 1000}};
-    for (const auto& [magnitude, percent] : cases) {
-        EXPECT_EQ(ProposePercent(magnitude / 32768.0), percent) << magnitude;
-    }
 }
 
 }  // namespace
