@@ -170,10 +170,11 @@ class CPieceSource {
     std::optional<CPieceBuffer> m_buffer;
 };
 
-// Writes the output pieces, in the order of the file, on a thread of its own while other threads
-// read and scale the next ones: the system's copy into the file's cache takes about as long as
-// reading and scaling together (bench/gain_vs_cp.sh shows what that gains). Up to kQueuedPieces
-// wait to be written, so that a short stall of one thread does not hold up the others.
+// Writes the output pieces in the order of the file, whichever thread made them. With a writing
+// thread of its own it is a write-behind: the system's copy into the file's cache takes about as
+// long as reading and scaling 16-bit samples, and with two cores both run at once; up to
+// kQueuedPieces wait to be written, so that a short stall of either thread does not hold up the
+// other. Without one, Write() writes each piece itself in its turn.
 //
 // Ownership: borrows the writer for its whole life. Write(index, piece) returns only once every
 // piece before index + 1 - kQueuedPieces has been written, so a piece's bytes must stay
@@ -184,11 +185,16 @@ class CPieceSource {
 // pieces only; the destructor waits until every queued piece has been written and joins it, and
 // the writer may be used again from then on. When no thread can be started the pieces are
 // written by Write() itself.
-class CWriteBehind {
+class CPieceWriter {
   public:
     static constexpr std::uint64_t kQueuedPieces = 2;
 
-    explicit CWriteBehind(CWaveFileWriter& writer) : m_writer(writer) {
+    enum class Writing { kOnItsOwnThread, kByWrite };
+
+    CPieceWriter(CWaveFileWriter& writer, Writing writing) : m_writer(writer) {
+        if (writing == Writing::kByWrite) {
+            return;
+        }
         try {
             m_thread = std::thread([this] { WritePieces(); });
         } catch (const std::system_error&) {
@@ -196,7 +202,7 @@ class CWriteBehind {
         }
     }
 
-    ~CWriteBehind() {
+    ~CPieceWriter() {
         if (m_thread.joinable()) {
             {
                 const std::lock_guard lock(m_mutex);
@@ -207,8 +213,8 @@ class CWriteBehind {
         }
     }
 
-    CWriteBehind(const CWriteBehind&) = delete;
-    CWriteBehind& operator=(const CWriteBehind&) = delete;
+    CPieceWriter(const CPieceWriter&) = delete;
+    CPieceWriter& operator=(const CPieceWriter&) = delete;
 
     // Waits until the pieces before index have been queued and fewer than kQueuedPieces are still
     // to be written, then queues this one. False when a write has failed or the pieces were
@@ -309,9 +315,9 @@ std::uint64_t ScalePiece(std::span<const std::uint8_t> piece, sk::SampleEncoding
 
 // One thread's share of the pieces of a gain: every stride-th piece from a first one, each read
 // into a buffer of the lane's own, scaled into one of kOutputBuffers output buffers of its own in
-// turn and handed to the write-behind thread. A lane refills an output buffer only after it has
-// queued the kQueuedPieces pieces of its own after the one it held, so even a lane that takes
-// every piece finds that piece written.
+// turn and handed to the piece writer. A lane refills an output buffer only after it has handed
+// over the kQueuedPieces pieces of its own after the one it held, so even a lane that takes every
+// piece finds that piece written.
 class CGainLane {
   public:
     CGainLane(const CPieceSource& source, std::size_t outputPieceBytes)
@@ -328,8 +334,8 @@ class CGainLane {
 
     // Works through pieces first, first + stride, ... until the last, the first that cannot be
     // read (which stops the other lanes too) or the first that cannot be queued.
-    void Run(const CPieceSource& source, CWriteBehind& writeBehind, double factor,
-             std::uint64_t first, std::uint64_t stride) {
+    void Run(const CPieceSource& source, CPieceWriter& output, double factor, std::uint64_t first,
+             std::uint64_t stride) {
         const sk::SampleEncoding encoding = source.Encoding();
         const std::uint64_t count = source.PieceCount();
         for (std::uint64_t index = first, turn = 0; index < count; index += stride, ++turn) {
@@ -338,14 +344,14 @@ class CGainLane {
             if (result != CWaveReader::ReadResult::kRead) {
                 m_failedPiece = index;
                 m_failure = result;
-                writeBehind.Abandon();
+                output.Abandon();
                 return;
             }
-            const std::span<std::uint8_t> output = m_outputs[turn % kOutputBuffers].First(
+            const std::span<std::uint8_t> scaled = m_outputs[turn % kOutputBuffers].First(
                 static_cast<std::size_t>(OutputBytes(piece.size(), encoding)));
-            m_clipped += ScalePiece(piece, encoding, output, factor,
+            m_clipped += ScalePiece(piece, encoding, scaled, factor,
                                     index * source.PieceBytes() / sk::BytesOf(encoding));
-            if (!writeBehind.Write(index, output)) {
+            if (!output.Write(index, scaled)) {
                 return;
             }
         }
@@ -357,7 +363,7 @@ class CGainLane {
     CWaveReader::ReadResult Failure() const { return m_failure; }
 
   private:
-    static constexpr std::uint64_t kOutputBuffers = CWriteBehind::kQueuedPieces + 1;
+    static constexpr std::uint64_t kOutputBuffers = CPieceWriter::kQueuedPieces + 1;
 
     CPieceBuffer m_input;
     std::vector<CPieceBuffer> m_outputs;
@@ -367,17 +373,21 @@ class CGainLane {
 };
 
 // Reads, scales and writes the data piece by piece, counting the samples clipped into *clipped;
-// false after a report (a failed write is reported by the writer's Finish()). With two cores the
-// calling thread takes the even pieces and a second thread the odd ones, each piece whole, while a
-// third writes them: scaling costs as much as reading or more (narrowing wide samples several
-// times as much), and lanes that meet only where a piece is queued keep both cores busy, where
-// splitting each piece between two threads made them wait for each other at every piece.
+// false after a report (a failed write is reported by the writer's Finish()). With two cores,
+// 8-bit and 16-bit samples are read and scaled on the calling thread while the piece writer's own
+// thread writes them; wide samples, whose narrowing costs several times as much as reading, take
+// two lanes instead, the calling thread the even pieces and a second thread the odd ones, each
+// reading, narrowing and writing its piece whole in its turn, so that while one writes the other
+// narrows. Measured end to end (bench/gain_vs_cp.sh), the lanes made wide files about a fifth
+// faster than each piece split between two threads with a writing thread beside them, and made
+// 16-bit files slower than one thread reading and scaling with a writing thread beside it.
 bool WritePieces(const CPieceSource& source, CWaveFileWriter& writer, double factor,
                  std::uint64_t* clipped) {
     const sk::SampleEncoding encoding = source.Encoding();
     const auto outputPieceBytes = static_cast<std::size_t>(
         OutputBytes(std::min<std::size_t>(source.PieceBytes(), source.DataBytes()), encoding));
-    const bool twoLanes = source.PieceCount() > 1 && std::thread::hardware_concurrency() >= 2;
+    const bool twoLanes =
+        sk::IsWide(encoding) && source.PieceCount() > 1 && std::thread::hardware_concurrency() >= 2;
     std::vector<std::unique_ptr<CGainLane>> lanes;
     for (int i = 0; i < (twoLanes ? 2 : 1); ++i) {
         lanes.push_back(std::make_unique<CGainLane>(source, outputPieceBytes));
@@ -386,17 +396,18 @@ bool WritePieces(const CPieceSource& source, CWaveFileWriter& writer, double fac
         }
     }
     {
-        CWriteBehind writeBehind(writer);
+        CPieceWriter output(writer, twoLanes ? CPieceWriter::Writing::kByWrite
+                                             : CPieceWriter::Writing::kOnItsOwnThread);
         std::thread helper;
         if (twoLanes) {
             try {
-                helper = std::thread(
-                    [&] { lanes[1]->Run(source, writeBehind, factor, 1, lanes.size()); });
+                helper =
+                    std::thread([&] { lanes[1]->Run(source, output, factor, 1, lanes.size()); });
             } catch (const std::system_error&) {
                 helper = std::thread();
             }
         }
-        lanes[0]->Run(source, writeBehind, factor, 0, helper.joinable() ? lanes.size() : 1);
+        lanes[0]->Run(source, output, factor, 0, helper.joinable() ? lanes.size() : 1);
         if (helper.joinable()) {
             helper.join();
         }

@@ -11,10 +11,11 @@
 // Ownership: the functions own their buffers (at most five pieces) for the call.
 //
 // Threads: any thread may call them, for different files at once. Within a call a second thread
-// measures half of the peak pass of data of two pieces or more; in the gain the calling thread and
-// a second one each read and scale every other piece while a third writes them in order. All are
-// joined before the call returns, and every message comes from the calling thread. Called by
-// sonorette-gain, the fuzzer, the tests and the benchmarks.
+// measures half of the peak pass of data of two pieces or more. In the gain a second thread writes
+// while the calling thread reads and scales 8-bit and 16-bit samples; samples wider than 16 bits
+// are read, narrowed and written by the calling thread and a second one, every other piece each,
+// in the order of the file. All are joined before the call returns, and every message comes from
+// the calling thread. Called by sonorette-gain, the fuzzer, the tests and the benchmarks.
 #pragma once
 
 #include <cstddef>
