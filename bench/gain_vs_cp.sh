@@ -14,6 +14,9 @@
 # the ratios of the medians, and the largest resident set of sonorette-gain (GNU time) on both
 # files. Targets: sonorette-gain at most 1.3 x cp, sox at least 10 x sonorette-gain, at most 64 MB
 # of memory, and the 24-bit and float files at most 1.5 x the 16-bit one. Set GAIN=/path/to/sonorette-gain to time another build of it in the same way.
+# Set BEFORE=/path/to/an-older/sonorette-gain to time that build too on the three files, in the
+# same rounds, for a comparison of before and after; GAIN_ARGS (for example "--percent 150") is
+# added to every run of either build.
 # Installs sox and GNU time with apt-get when they are missing.
 set -euo pipefail
 
@@ -21,6 +24,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-bench}
 runs=${2:-11}
 gain=${GAIN:-$build/cli/sonorette-gain}
+before=${BEFORE:-}
+read -r -a gain_args <<<"${GAIN_ARGS:-}"
 wavegen=$build/cli/sonorette-wavegen
 bytes=300000000
 max_gain_over_cp=1.3
@@ -54,9 +59,9 @@ size=$(stat -c %s "$in")
 
 # A plain user-space copy: no reflink and no in-kernel copy_file_range.
 cp_command=(cp --reflink=never "$in" "$out")
-gain_command=("$gain" "$in" -o "$out")
-gain24_command=("$gain" "$in24" -o "$out")
-gainf32_command=("$gain" "$inf32" -o "$out")
+gain_command=("$gain" "$in" -o "$out" "${gain_args[@]}")
+gain24_command=("$gain" "$in24" -o "$out" "${gain_args[@]}")
+gainf32_command=("$gain" "$inf32" -o "$out" "${gain_args[@]}")
 # -V1: errors only; sox would otherwise warn about the dither it clips after normalising.
 sox_command=(sox -V1 "$in" "$out" gain -n)
 
@@ -79,6 +84,9 @@ run_once() {
 
 echo "Input: $size bytes of 16-bit stereo (peak 0.25), and as 24-bit and float; $runs rounds of" \
     "gain (16-bit, 24-bit, float), cp and sox in turn"
+if [[ -n ${GAIN_ARGS:-} ]]; then
+    echo "Every run of sonorette-gain with: $GAIN_ARGS"
+fi
 report_cpu_use
 
 : >"$work/gain.times"
@@ -92,6 +100,11 @@ for ((round = 0; round < runs; ++round)); do
     run_once "${gainf32_command[@]}" >>"$work/gainf32.times"
     run_once "${cp_command[@]}" >>"$work/cp.times"
     run_once "${sox_command[@]}" >>"$work/sox.times"
+    if [[ -n $before ]]; then
+        run_once "$before" "$in" -o "$out" "${gain_args[@]}" >>"$work/before.times"
+        run_once "$before" "$in24" -o "$out" "${gain_args[@]}" >>"$work/before24.times"
+        run_once "$before" "$inf32" -o "$out" "${gain_args[@]}" >>"$work/beforef32.times"
+    fi
 done
 rm -f "$out"
 
@@ -138,3 +151,11 @@ awk -v g="$gain_m" -v glo="$gain_lo" -v ghi="$gain_hi" \
     printf "  300 MB 16-bit input: %6.1f MB  %s\n", rss16, (rss16 <= maxrss ? "PASS" : "FAIL")
     printf "  300 MB  8-bit input: %6.1f MB  %s\n", rss8, (rss8 <= maxrss ? "PASS" : "FAIL")
 }'
+
+if [[ -n $before ]]; then
+    printf "\n%-34s %9s %18s\n" "the build before ($before), s" "median" "fastest - slowest"
+    for file in before:IN before24:IN24 beforef32:INFLOAT32; do
+        read -r m lo hi <<<"$(summary "$work/${file%%:*}.times")"
+        printf "%-34s %9.3f %8.3f - %7.3f\n" "sonorette-gain ${file#*:} -o OUT" "$m" "$lo" "$hi"
+    done
+fi
