@@ -153,7 +153,8 @@ awk -v g="$gain_m" -v glo="$gain_lo" -v ghi="$gain_hi" \
 }'
 
 if [[ -n $before ]]; then
-    printf "\n%-34s %9s %18s\n" "the build before ($before), s" "median" "fastest - slowest"
+    printf "\nThe build before: %s\n" "$before"
+    printf "%-34s %9s %18s\n" "wall clock, s" "median" "fastest - slowest"
     for file in before:IN before24:IN24 beforef32:INFLOAT32; do
         read -r m lo hi <<<"$(summary "$work/${file%%:*}.times")"
         printf "%-34s %9.3f %8.3f - %7.3f\n" "sonorette-gain ${file#*:} -o OUT" "$m" "$lo" "$hi"
