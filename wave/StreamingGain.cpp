@@ -94,9 +94,7 @@ class CPieceSource {
     // The length of every piece but the last, a multiple of the frame size.
     std::size_t PieceBytes() const { return m_pieceBytes; }
     std::uint64_t PieceCount() const { return (DataBytes() + m_pieceBytes - 1) / m_pieceBytes; }
-    // The buffer that Ready() made, for the calling thread's pieces.
-    const CPieceBuffer& Buffer() const { return *m_buffer; }
-    // A buffer like Buffer(), for the pieces of another thread; check Usable().
+    // A buffer for the pieces of one thread, like the one Ready() made; check Usable().
     CPieceBuffer NewBuffer() const { return {BufferBytes(), m_reader.DataOffset()}; }
 
     // Reads the piece with the given index into buffer, as *piece, without a word to the user;
@@ -378,9 +376,10 @@ class CGainLane {
 // thread writes them; wide samples, whose narrowing costs several times as much as reading, take
 // two lanes instead, the calling thread the even pieces and a second thread the odd ones, each
 // reading, narrowing and writing its piece whole in its turn, so that while one writes the other
-// narrows. Measured end to end (bench/gain_vs_cp.sh), the lanes made wide files about a fifth
-// faster than each piece split between two threads with a writing thread beside them, and made
-// 16-bit files slower than one thread reading and scaling with a writing thread beside it.
+// narrows. Measured end to end on two cores, the lanes made wide files about a fifth faster than
+// each piece split between two threads with a writing thread beside them (bench/gain_vs_cp.sh
+// with BEFORE=), and made 16-bit files slower than one thread reading and scaling with a writing
+// thread beside it.
 bool WritePieces(const CPieceSource& source, CWaveFileWriter& writer, double factor,
                  std::uint64_t* clipped) {
     const sk::SampleEncoding encoding = source.Encoding();
