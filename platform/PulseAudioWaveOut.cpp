@@ -151,21 +151,21 @@ class Connection {
     int m_streamCount = 0;
 };
 
-bool MakeSampleSpec(const WAVEFORMATEX& format, pa_sample_spec* pSpec) {
+bool MakeSampleFormat(const WAVEFORMATEX& format, pa_sample_spec* pSampleFormat) {
     if (format.wFormatTag != 1 || format.nChannels == 0 || format.nChannels > PA_CHANNELS_MAX ||
         format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) {
         return false;
     }
     if (format.wBitsPerSample == 16) {
-        pSpec->format = PA_SAMPLE_S16LE;
+        pSampleFormat->format = PA_SAMPLE_S16LE;
     } else if (format.wBitsPerSample == 8) {
-        pSpec->format = PA_SAMPLE_U8;
+        pSampleFormat->format = PA_SAMPLE_U8;
     } else {
         return false;
     }
-    pSpec->rate = format.nSamplesPerSec;
-    pSpec->channels = static_cast<std::uint8_t>(format.nChannels);
-    return pa_sample_spec_valid(pSpec) != 0;
+    pSampleFormat->rate = format.nSamplesPerSec;
+    pSampleFormat->channels = static_cast<std::uint8_t>(format.nChannels);
+    return pa_sample_spec_valid(pSampleFormat) != 0;
 }
 
 // One playback stream. The connection's thread is the audio thread: it calls Render from the
@@ -189,17 +189,18 @@ class PulseAudioStream final : public IBackendStream {
     }
 
     // Makes the stream, corked, and waits until the server has made it; false when it could not.
-    bool Open(const pa_sample_spec& spec) {
+    bool Open(const pa_sample_spec& sampleFormat) {
         pa_threaded_mainloop* pLoop = m_pLoop;
         pa_threaded_mainloop_lock(pLoop);
-        m_pStream = pa_stream_new(m_pContext, "Sonorette preview", &spec, nullptr);
+        m_pStream = pa_stream_new(m_pContext, "Sonorette preview", &sampleFormat, nullptr);
         bool ready = false;
         if (m_pStream != nullptr) {
             pa_stream_set_write_callback(m_pStream, &PulseAudioStream::OnWritable, this);
             pa_buffer_attr attr{};
             attr.maxlength = static_cast<std::uint32_t>(-1);
-            attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLengthUsec, &spec));
-            attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUsec, &spec));
+            attr.tlength =
+                static_cast<std::uint32_t>(pa_usec_to_bytes(kTargetLengthUsec, &sampleFormat));
+            attr.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUsec, &sampleFormat));
             // After running dry the stream plays again as soon as one request is in, rather
             // than staying silent until its whole buffer is full again.
             attr.prebuf = attr.minreq;
@@ -372,14 +373,14 @@ class DefaultWaveOutDriver final : public IWaveOutDriver {
         if (deviceId != WAVE_MAPPER || !m_connection.Ensure()) {
             return PortAudioDriver().Query(deviceId, format);
         }
-        pa_sample_spec spec{};
-        return MakeSampleSpec(format, &spec) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+        pa_sample_spec sampleFormat{};
+        return MakeSampleFormat(format, &sampleFormat) ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
     }
 
     MMRESULT Open(std::uint32_t deviceId, const WAVEFORMATEX& format, IRenderSource* pSource,
                   std::unique_ptr<IBackendStream>* pStream) override {
-        pa_sample_spec spec{};
-        if (deviceId == WAVE_MAPPER && !MakeSampleSpec(format, &spec)) {
+        pa_sample_spec sampleFormat{};
+        if (deviceId == WAVE_MAPPER && !MakeSampleFormat(format, &sampleFormat)) {
             return WAVERR_BADFORMAT;
         }
         const std::optional<Connection::Handles> handles =
@@ -389,7 +390,7 @@ class DefaultWaveOutDriver final : public IWaveOutDriver {
         }
         auto pPulseStream =
             std::make_unique<PulseAudioStream>(m_connection, *handles, pSource, format);
-        if (!pPulseStream->Open(spec)) {
+        if (!pPulseStream->Open(sampleFormat)) {
             return MMSYSERR_ERROR;
         }
         *pStream = std::move(pPulseStream);
