@@ -317,7 +317,8 @@ TEST(NarrowWithGainTest, WholeSpansAndSingleSamplesAgree) {
     for (const Format& format : kWide) {
         SCOPED_TRACE(format.name);
         std::vector<double> values = Values(997, format.encoding, 3);
-        for (const double special : {0.0, -0.0, nan, inf, -inf, 32767.5, -32768.5}) {
+        // The smallest double, whose product can come to 0 while the sample is not.
+        for (const double special : {0.0, -0.0, nan, inf, -inf, 32767.5, -32768.5, 0x1p-1059}) {
             values.insert(values.begin() + 40, special);
         }
         Bytes data;
@@ -327,9 +328,10 @@ TEST(NarrowWithGainTest, WholeSpansAndSingleSamplesAgree) {
         const std::size_t count = values.size();
         const std::size_t width = sk::BytesOf(format.encoding);
         const std::uint64_t firstIndex = 0xFFFF'FFF0;  // the hash's index wraps round in the span
-        // A factor so small that the product of it and a step's size would fall to 0, while the
-        // products of the samples in steps and it do not.
-        for (const double factor : {1.37, 0.0, 0x1p-1070}) {
+        // The greatest factor the command line gives, one under which products of the smallest
+        // doubles fall to 0, and one so small that the product of it and a step's size would fall
+        // to 0, while the products of the samples in steps and it do not.
+        for (const double factor : {1.37, 10.0, 0.0, 1e-5, 0x1p-1070}) {
             SCOPED_TRACE(factor);
             Bytes whole(2 * count);
             const std::uint64_t clipped =

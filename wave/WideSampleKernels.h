@@ -2,20 +2,22 @@
 // 64-bit floats): the peak at full precision and the gain, which narrows them to 16-bit samples.
 //
 // The gain works in double precision on each sample in steps of a 16-bit sample (a 24-bit sample
-// over 256, a 32-bit one over 65536, a float times 32768), multiplies it by the factor, adds a
-// triangular dither of up to one step either way (the sum of two independent uniform values of
-// -0.5..0.5 step) and rounds to the nearest step, limited to -32768..32767. The dither does not
+// over 256, a 32-bit one over 65536, a float times 32768): it multiplies it by the factor, rounds
+// the product to the nearest 2^-16 step, adds a triangular dither of up to one step either way
+// (the sum of two independent uniform values of -0.5..0.5 step) and rounds to the nearest step,
+// limited to -32768..32767. The dither does not
 // depend on the order or the pieces in which samples are worked on: the sample with index i of a
 // file (counted over all channels from the first) always gets TpdfDither(i), so a whole image and
 // the same data in pieces give the same bytes, and so does every run. A product of exactly 0
 // (digital silence, or a gain of 0 %) stays 0 without dither, and a NaN sample becomes 0. The
 // loops are built for the baseline processor and for AVX2 (eight samples a step), with the same
-// IEEE operations, so both give the same bytes.
+// arithmetic, so both give the same bytes.
 //
 // Ownership, threads: as SampleKernels.h. The peak and the gain use a second thread on spans of
 // kSplitBytes or more.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -25,30 +27,41 @@
 
 namespace samplekernels {
 
-// The dither of the sample with index i: the sum of two uniform values of [-0.5, 0.5) taken from
-// the two halves of a 32-bit hash of i (Wellons' lowbias32), in steps of a 16-bit sample. The
-// samples of a wave file are fewer than 2^32, so their indices fit the hash.
+// The dither of the sample with index i in units of 2^-16 step: the sum of the two signed halves
+// of a 32-bit hash of i (Wellons' lowbias32), each uniform over [-2^15, 2^15). The samples of a
+// wave file are fewer than 2^32, so their indices fit the hash.
 constexpr std::uint32_t kDitherSeed = 0x5EED'D17E;
-inline double TpdfDither(std::uint64_t index) {
+inline int DitherUnits(std::uint64_t index) {
     std::uint32_t x = static_cast<std::uint32_t>(index) + kDitherSeed;
     x ^= x >> 16;
     x *= 0x7FEB'352D;
     x ^= x >> 15;
     x *= 0x846C'A68B;
     x ^= x >> 16;
-    const int low = static_cast<std::int16_t>(x);
-    const int high = static_cast<std::int16_t>(x >> 16);
-    return (low + high) * 0x1p-16;
+    return static_cast<std::int16_t>(x) + static_cast<std::int16_t>(x >> 16);
 }
 
-// The 16-bit sample that the product g (in steps) of the sample with index i becomes.
+// The dither of the sample with index i in steps: triangular over (-1, 1).
+inline double TpdfDither(std::uint64_t index) {
+    return DitherUnits(index) * 0x1p-16;
+}
+
+// The 16-bit sample that the product g (in steps) of the sample with index i becomes: g rounded to
+// the nearest 2^-16 step (ties to even), plus the dither and a half step, rounded down and limited
+// to -32768..32767. A product of 0, or NaN, gives 0 without dither. Rounding g first keeps the
+// sum in integers, which the vector loops add without converting the dither.
 inline std::int16_t Quantise(double g, std::uint64_t index) {
-    double y = (g == g && g != 0.0) ? g + TpdfDither(index) + 0.5 : 0.5;
-    y = y < -32768.0 ? -32768.0 : y;
-    y = y > 32767.0 ? 32767.0 : y;
-    // Rounded down: the truncation, one lower for a negative value that is not whole.
-    const auto truncated = static_cast<int>(y);
-    return static_cast<std::int16_t>(truncated - static_cast<int>(y < truncated));
+    if (!(g == g && g != 0.0)) {
+        return 0;
+    }
+    // Far beyond what saturates, and near enough to 0 that adding kRoundingMagic rounds g to the
+    // nearest unit: its doubles are 2^-16 apart from 2^36 to 2^37.
+    constexpr double kRoundingMagic = 0x1.8p36;
+    g = g < -0x1p20 ? -0x1p20 : g > 0x1p20 ? 0x1p20 : g;
+    const std::int64_t units = std::bit_cast<std::int64_t>(g + kRoundingMagic) -
+                               std::bit_cast<std::int64_t>(kRoundingMagic);
+    const std::int64_t y = (units + DitherUnits(index) + 0x8000) >> 16;
+    return static_cast<std::int16_t>(y < -32768 ? -32768 : y > 32767 ? 32767 : y);
 }
 
 // The wide sample at p in steps of a 16-bit sample; exact for every encoding.
