@@ -326,11 +326,10 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* ou
                                                       x, _mm256_set1_ps(bounds.high), _CMP_GE_OQ)));
                 counts = _mm256_add_epi32(counts, _mm256_castps_si256(_mm256_cmp_ps(
                                                       x, _mm256_set1_ps(bounds.low), _CMP_LE_OQ)));
-                // A NaN becomes 0, which takes no dither; an infinity becomes the limit.
-                const __m256 number = _mm256_andnot_ps(_mm256_cmp_ps(x, x, _CMP_UNORD_Q), x);
-                units = _mm256_andnot_si256(
-                    _mm256_castps_si256(_mm256_cmp_ps(number, _mm256_setzero_ps(), _CMP_EQ_OQ)),
-                    units);
+                // A NaN becomes 0; neither it nor 0 takes dither. An infinity becomes the limit.
+                const __m256 live = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_NEQ_OQ);
+                const __m256 number = _mm256_and_ps(x, live);
+                units = _mm256_and_si256(_mm256_castps_si256(live), units);
                 const __m256 limit = _mm256_set1_ps(FloatLimit<float>(factor));
                 const __m256 limited = _mm256_max_ps(_mm256_min_ps(number, limit),
                                                      _mm256_sub_ps(_mm256_setzero_ps(), limit));
