@@ -101,19 +101,22 @@ SONORETTE_AVX2 double PeakAvx2(const std::uint8_t* bytes, std::size_t count) {
             peak = std::max(peak, static_cast<double>(magnitude) * (1.0 / 65536.0));
         }
     } else if constexpr (kEncoding == SampleEncoding::kFloat32) {
-        // A NaN or a magnitude beyond the largest float (an infinity) counts 0, as in PeakLoop.
-        const __m256 largest = _mm256_set1_ps(std::numeric_limits<float>::max());
+        // The maximum takes its second operand where the first is a NaN, so a NaN counts 0 as in
+        // PeakLoop. An infinity, which counts 0 too, is rare enough to measure the span again.
         const __m256 sign = _mm256_set1_ps(-0.0f);
         __m256 peaks = _mm256_setzero_ps();
         for (; i + 8 <= count; i += 8) {
-            const __m256 magnitude = _mm256_andnot_ps(
-                sign, _mm256_loadu_ps(reinterpret_cast<const float*>(bytes + 4 * i)));
             peaks = _mm256_max_ps(
-                peaks, _mm256_and_ps(magnitude, _mm256_cmp_ps(magnitude, largest, _CMP_LE_OQ)));
+                _mm256_andnot_ps(sign,
+                                 _mm256_loadu_ps(reinterpret_cast<const float*>(bytes + 4 * i))),
+                peaks);
         }
         alignas(32) float lanes[8];
         _mm256_store_ps(lanes, peaks);
         for (const float lane : lanes) {
+            if (std::isinf(lane)) {
+                return PeakLoop<kEncoding>(bytes, count);
+            }
             peak = std::max(peak, static_cast<double>(lane) * 32768.0);
         }
     }
