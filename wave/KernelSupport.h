@@ -18,8 +18,8 @@ static_assert(std::endian::native == std::endian::little, "a little-endian host 
 
 // Loops marked with this are built twice, for the baseline processor and for AVX2, and the AVX2
 // build is chosen at the first call where the processor has it (not through an ifunc, which the
-// thread sanitizer cannot run). Both compute the same IEEE operations, so they give the same
-// bytes; the wider one only takes fewer instructions for data that is in the cache already.
+// thread sanitizer cannot run). Both compute the same arithmetic, so they give the same bytes;
+// the wider one only takes fewer instructions for data that is in the cache already.
 #if defined(__x86_64__)
 #define SONORETTE_AVX2 __attribute__((target("avx2")))
 #else
