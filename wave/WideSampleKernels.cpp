@@ -390,7 +390,6 @@ SONORETTE_AVX2 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* ou
     return clipped +
            NarrowLoop<kEncoding>(in + kBytes * i, out + 2 * i, count - i, factor, firstIndex + i);
 }
-
 #else
 template <SampleEncoding kEncoding>
 std::uint64_t NarrowAvx2(const std::uint8_t* in, std::uint8_t* out, std::size_t count,

@@ -5,10 +5,10 @@
 // over 256, a 32-bit one over 65536, a float times 32768): it multiplies it by the factor, rounds
 // the product to the nearest 2^-16 step, adds a triangular dither of up to one step either way
 // (the sum of two independent uniform values of -0.5..0.5 step) and rounds to the nearest step,
-// limited to -32768..32767. The dither does not
-// depend on the order or the pieces in which samples are worked on: the sample with index i of a
-// file (counted over all channels from the first) always gets TpdfDither(i), so a whole image and
-// the same data in pieces give the same bytes, and so does every run. A product of exactly 0
+// limited to -32768..32767. The dither does not depend on the order or the pieces in which
+// samples are worked on: the sample with index i of a file (counted over all channels from the
+// first) always gets TpdfDither(i), so a whole image and the same data in pieces give the same
+// bytes, and so does every run. A product of exactly 0
 // (digital silence, or a gain of 0 %) stays 0 without dither, and a NaN sample becomes 0. The
 // loops are built for the baseline processor and for AVX2 (eight samples a step), with the same
 // arithmetic, so both give the same bytes.
@@ -54,8 +54,8 @@ inline std::int16_t Quantise(double g, std::uint64_t index) {
     if (!(g == g && g != 0.0)) {
         return 0;
     }
-    // Far beyond what saturates, and near enough to 0 that adding kRoundingMagic rounds g to the
-    // nearest unit: its doubles are 2^-16 apart from 2^36 to 2^37.
+    // Limited to 2^20 steps either way, far beyond what saturates, g rounds to the nearest unit
+    // when added to kRoundingMagic, whose neighbouring doubles lie 2^-16 apart.
     constexpr double kRoundingMagic = 0x1.8p36;
     g = g < -0x1p20 ? -0x1p20 : g > 0x1p20 ? 0x1p20 : g;
     const std::int64_t units = std::bit_cast<std::int64_t>(g + kRoundingMagic) -
