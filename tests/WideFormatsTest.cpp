@@ -355,7 +355,12 @@ TEST(ClipCountTest, EveryPercentageAgainstADirectCount) {
                                   Encoding::kPcm32, Encoding::kFloat32, Encoding::kFloat64};
     for (const Encoding encoding : encodings) {
         SCOPED_TRACE(static_cast<int>(encoding));
-        const std::vector<double> values = Values(3001, encoding, 9);
+        std::vector<double> values = Values(3001, encoding, 9);
+        if (encoding == Encoding::kFloat32 || encoding == Encoding::kFloat64) {
+            // Clipped at every percentage but 0, and at none.
+            const double inf = std::numeric_limits<double>::infinity();
+            values.insert(values.end(), {inf, -inf, std::numeric_limits<double>::quiet_NaN()});
+        }
         Bytes data;
         for (const double v : values) {
             AppendSample(data, encoding, v);

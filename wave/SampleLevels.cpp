@@ -1,6 +1,8 @@
 #include "wave/SampleLevels.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -102,27 +104,142 @@ void MeasureByValue(std::span<const std::uint8_t> samples, double* peak, Bins* b
     *peak = sk::PeakFraction(sizeof(Sample) == 2 ? magnitude : magnitude / 256, bits);
 }
 
-template <sk::SampleEncoding kEncoding>
-void MeasureWide(std::span<const std::uint8_t> samples, double* peak, Bins* bins) {
+// 64-bit floats: each sample placed on its own.
+void MeasureEachSample(std::span<const std::uint8_t> samples, Bins* bins) {
+    constexpr auto kEncoding = sk::SampleEncoding::kFloat64;
     constexpr std::size_t kBytes = sk::BytesOf(kEncoding);
-    struct Half {
-        double peakSteps = 0.0;
-        Bins bins{};
-    };
-    Half halves[2];
+    Bins halves[2] = {};
     sk::InTwoHalves(samples.size() / kBytes, kBytes, [&](std::size_t first, std::size_t last) {
-        Half& half = halves[first == 0 ? 0 : 1];
+        Bins& half = halves[first == 0 ? 0 : 1];
         for (std::size_t i = first; i < last; ++i) {
             const double v = sk::StepsOf<kEncoding>(samples.data() + kBytes * i);
-            const double magnitude = std::fabs(v);
-            half.peakSteps =
-                magnitude > half.peakSteps && magnitude <= DBL_MAX ? magnitude : half.peakSteps;
-            ++half.bins[static_cast<std::size_t>(FirstClipPercent<true>(v))];
+            ++half[static_cast<std::size_t>(FirstClipPercent<true>(v))];
         }
     });
-    *peak = std::max(halves[0].peakSteps, halves[1].peakSteps) * (1.0 / 32768.0);
     for (std::size_t p = 0; p < bins->size(); ++p) {
-        (*bins)[p] = halves[0].bins[p] + halves[1].bins[p];
+        (*bins)[p] += halves[0][p] + halves[1][p];
+    }
+}
+
+// The ranges of values by which MeasureByRange counts 24-bit and 32-bit integers: the 65536 of
+// the top 16 bits of a sample in the top of an int.
+template <sk::SampleEncoding kEncoding>
+struct IntegerRanges {
+    static constexpr std::size_t kCount = std::size_t{1} << 16;
+
+    static std::size_t Of(const std::uint8_t* p) {
+        if constexpr (kEncoding == sk::SampleEncoding::kPcm24) {
+            return std::uint32_t{p[1]} | std::uint32_t{p[2] ^ 0x80u} << 8;
+        } else {
+            return std::uint32_t{p[2]} | std::uint32_t{p[3] ^ 0x80u} << 8;
+        }
+    }
+    // The lowest and the highest value of the range, in steps.
+    static std::array<double, 2> Ends(std::size_t range) {
+        const auto top =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(range << 16) ^ 0x8000'0000u);
+        return {top * (1.0 / 65536.0), (top + 0xFFFF) * (1.0 / 65536.0)};
+    }
+};
+
+// The ranges of values by which MeasureByRange counts 32-bit floats: magnitudes from 2^-4 to 2^7
+// by the top 12 bits of their 23-bit fractions, of either sign; apart from them, one range for
+// all that is nearer 0 (never clipped at up to 1000 %), one for all that is farther from 0 on
+// either side (infinities too: clipped from 1 % on), and one for the NaNs (never clipped).
+struct FloatRanges {
+    static constexpr std::uint32_t kNear = 0x3D80'0000;  // 2^-4
+    static constexpr std::uint32_t kFar = 0x4300'0000;   // 2^7
+    static constexpr std::size_t kPerSign = (kFar - kNear) >> 11;
+    enum : std::size_t { kNearer, kFarPositive, kFarNegative, kNaN, kFirstFine };
+    static constexpr std::size_t kCount = kFirstFine + 2 * kPerSign;
+
+    static std::size_t Of(const std::uint8_t* p) {
+        std::uint32_t bits;
+        std::memcpy(&bits, p, 4);
+        const std::uint32_t magnitude = bits & 0x7FFF'FFFF;
+        const bool negative = bits >> 31 != 0;
+        if (magnitude < kNear) {
+            return kNearer;
+        }
+        if (magnitude >= kFar) {
+            return magnitude > 0x7F80'0000 ? kNaN : negative ? kFarNegative : kFarPositive;
+        }
+        return kFirstFine + (negative ? kPerSign : 0) + ((magnitude - kNear) >> 11);
+    }
+    static std::array<double, 2> Ends(std::size_t range) {
+        const auto steps = [](std::uint32_t bits) {
+            return static_cast<double>(std::bit_cast<float>(bits)) * 32768.0;
+        };
+        switch (range) {
+            case kNearer:
+                return {0.0, 0.0};
+            case kFarPositive:
+                return {steps(kFar), steps(0x7F80'0000)};
+            case kFarNegative:
+                return {-steps(kFar), -steps(0x7F80'0000)};
+            case kNaN:
+                return {steps(0x7FC0'0000), steps(0x7FC0'0000)};
+            default:
+                break;
+        }
+        const std::size_t fine = range - kFirstFine;
+        const double sign = fine >= kPerSign ? -1.0 : 1.0;
+        const auto lowest = static_cast<std::uint32_t>(kNear + ((fine % kPerSign) << 11));
+        return {sign * steps(lowest), sign * steps(lowest + 0x7FF)};
+    }
+};
+
+// Wider samples but 64-bit floats in two passes. The first counts the samples in ranges of values
+// (IntegerRanges, FloatRanges), each of one sign, where the first clipping percentage moves one way
+// with the value; where a range's two ends clip first at the same percentage, so do all its
+// samples, which are placed together. The ranges whose ends differ hold the first clipping value
+// of some percentage, a few of them; the second pass places each of their samples on its own.
+template <sk::SampleEncoding kEncoding, typename Ranges>
+void MeasureByRange(std::span<const std::uint8_t> samples, Bins* bins) {
+    constexpr std::size_t kBytes = sk::BytesOf(kEncoding);
+    const std::size_t count = samples.size() / kBytes;
+    std::vector<std::uint32_t> tables[2];
+    sk::InTwoHalves(count, kBytes, [&](std::size_t first, std::size_t last) {
+        std::vector<std::uint32_t>& table = tables[first == 0 ? 0 : 1];
+        table.assign(Ranges::kCount, 0);
+        for (std::size_t i = first; i < last; ++i) {
+            ++table[Ranges::Of(samples.data() + kBytes * i)];
+        }
+    });
+    std::vector<bool> mixed(Ranges::kCount, false);
+    bool anyMixed = false;
+    for (std::size_t range = 0; range < Ranges::kCount; ++range) {
+        std::uint64_t n = 0;
+        for (const std::vector<std::uint32_t>& table : tables) {
+            n += table.empty() ? 0 : table[range];
+        }
+        if (n == 0) {
+            continue;
+        }
+        const std::array<double, 2> ends = Ranges::Ends(range);
+        const int percent = FirstClipPercent<true>(ends[0]);
+        if (percent == FirstClipPercent<true>(ends[1])) {
+            (*bins)[static_cast<std::size_t>(percent)] += n;
+        } else {
+            mixed[range] = true;
+            anyMixed = true;
+        }
+    }
+    if (!anyMixed) {
+        return;
+    }
+    Bins halves[2] = {};
+    sk::InTwoHalves(count, kBytes, [&](std::size_t first, std::size_t last) {
+        Bins& half = halves[first == 0 ? 0 : 1];
+        for (std::size_t i = first; i < last; ++i) {
+            const std::uint8_t* p = samples.data() + kBytes * i;
+            if (mixed[Ranges::Of(p)]) {
+                ++half[static_cast<std::size_t>(FirstClipPercent<true>(sk::StepsOf<kEncoding>(p)))];
+            }
+        }
+    });
+    for (std::size_t p = 0; p < bins->size(); ++p) {
+        (*bins)[p] += halves[0][p] + halves[1][p];
     }
 }
 
@@ -137,8 +254,18 @@ CSampleLevels CSampleLevels::Measure(std::span<const std::uint8_t> samples,
     } else if (encoding == sk::SampleEncoding::kPcm8) {
         MeasureByValue<std::uint8_t>(samples, &levels.m_peak, &bins);
     } else {
-        sk::ForWideEncoding(
-            encoding, [&](auto kind) { MeasureWide<kind.value>(samples, &levels.m_peak, &bins); });
+        levels.m_peak = sk::PeakOf(samples, encoding);
+        if (encoding == sk::SampleEncoding::kFloat64) {
+            MeasureEachSample(samples, &bins);
+        } else {
+            sk::ForWideEncoding(encoding, [&](auto kind) {
+                if constexpr (kind.value == sk::SampleEncoding::kFloat32) {
+                    MeasureByRange<kind.value, FloatRanges>(samples, &bins);
+                } else if constexpr (kind.value != sk::SampleEncoding::kFloat64) {
+                    MeasureByRange<kind.value, IntegerRanges<kind.value>>(samples, &bins);
+                }
+            });
+        }
     }
     std::uint64_t clipped = 0;
     for (int p = 0; p <= kMaxPercent; ++p) {

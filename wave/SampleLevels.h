@@ -8,7 +8,9 @@
 // decided exactly as the gain decides it (ClipsTruncated for 8-bit and 16-bit samples, which are
 // first widened to 16 bits, ClipsRounded for wider ones), on the product with GainFactor(percent).
 // 8-bit and 16-bit samples are first counted by value (256 or 65536 bins), and each value is
-// placed once.
+// placed once; wider ones but 64-bit floats by ranges of values, where a range whose ends clip
+// first at the same percentage is placed whole and only the samples of the other ranges, a few,
+// are placed one by one in a second pass.
 //
 // Ownership: a value type; Measure borrows the samples for the call.
 // Threads: Measure may be called from any thread; it uses a second one on kSplitBytes or more,
