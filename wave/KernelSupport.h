@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <system_error>
 #include <thread>
 
@@ -38,6 +39,23 @@ inline bool HasAvx2() {
 #else
     return false;
 #endif
+}
+
+// The first key from quiet towards loud (both included) at which clips(key) holds, or one past
+// loud when it does not hold there; clips holds from some key on, and not at quiet. The samples
+// that a gain clips lie beyond such a key on each side of 0, since a product moves away from 0 as
+// its sample does.
+template <typename Clips>
+std::int64_t FirstClippingKey(std::int64_t quiet, std::int64_t loud, const Clips& clips) {
+    const std::int64_t step = loud > quiet ? 1 : -1;
+    if (!clips(loud)) {
+        return loud + step;
+    }
+    while (loud - quiet != step) {
+        const std::int64_t middle = quiet + (loud - quiet) / 2;
+        (clips(middle) ? loud : quiet) = middle;
+    }
+    return loud;
 }
 
 // Runs work(first, last) over [0, count), count units of unitBytes each: in two halves when they

@@ -173,17 +173,9 @@ SONORETTE_AVX2 std::uint64_t CountOutsideAvx2(const std::uint8_t* bytes, std::si
 // past end when none does. The product moves away from 0 monotonically as the sample does, so
 // the samples that clip lie beyond one bound on each side.
 int FirstClippingSample(double factor, int end) {
-    const int step = end > 0 ? 1 : -1;
-    if (!ClipsTruncated(end * factor)) {
-        return end + step;
-    }
-    int quiet = 0;  // never clips
-    int loud = end;
-    while (loud - quiet != step) {
-        const int middle = quiet + (loud - quiet) / 2;
-        (ClipsTruncated(middle * factor) ? loud : quiet) = middle;
-    }
-    return loud;
+    return static_cast<int>(FirstClippingKey(0, end, [factor](std::int64_t sample) {
+        return ClipsTruncated(static_cast<double>(sample) * factor);
+    }));
 }
 
 // --- Conversions ------------------------------------------------------------------------------

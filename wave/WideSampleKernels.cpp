@@ -195,21 +195,6 @@ SONORETTE_AVX2 inline __m256i InSampleOrder(__m256i first, __m256i second) {
         _mm256_shuffle_ps(_mm256_castsi256_ps(first), _mm256_castsi256_ps(second), 0x88));
 }
 
-// The first key from quiet towards loud (both included) at which clips(key) holds, or one past
-// loud when it does not hold there; clips holds from some key on, and not at quiet.
-template <typename Clips>
-std::int64_t FirstClippingKey(std::int64_t quiet, std::int64_t loud, const Clips& clips) {
-    const std::int64_t step = loud > quiet ? 1 : -1;
-    if (!clips(loud)) {
-        return loud + step;
-    }
-    while (loud - quiet != step) {
-        const std::int64_t middle = quiet + (loud - quiet) / 2;
-        (clips(middle) ? loud : quiet) = middle;
-    }
-    return loud;
-}
-
 // The samples that clip under a factor, as the loop compares them: the integers' lanes (see
 // EightLanes) above high and below low; the floats at or above high and at or below low, NaN
 // standing for none.
